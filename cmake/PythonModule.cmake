@@ -1,0 +1,52 @@
+# Builds the extension (and the test-only extension) once per interpreter in VELTO_PYTHONS.
+# Each interpreter gets its own headers and its own extension suffix; outputs go to
+# ${CMAKE_BINARY_DIR}/py/<implementation>/.
+
+file(GLOB VELTO_PY_SOURCES CONFIGURE_DEPENDS src/py/*.cpp)
+file(GLOB VELTO_MODULE_SOURCES CONFIGURE_DEPENDS src/server/*.cpp src/server/models/*.cpp)
+file(GLOB VELTO_TESTEXT_SOURCES CONFIGURE_DEPENDS tests/python/ext/*.cpp)
+
+set(VELTO_PY_TAGS "")
+foreach(interp IN LISTS VELTO_PYTHONS)
+  execute_process(
+    COMMAND ${interp} -c "import sys, sysconfig; print(sys.implementation.name); print(sysconfig.get_paths()['include']); print(sysconfig.get_config_var('EXT_SUFFIX'))"
+    OUTPUT_VARIABLE info OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "cannot query ${interp}")
+  endif()
+  string(REPLACE "\n" ";" info "${info}")
+  list(GET info 0 tag)
+  list(GET info 1 include_dir)
+  list(GET info 2 ext_suffix)
+  if(NOT EXISTS "${include_dir}/Python.h")
+    message(FATAL_ERROR "${interp}: no Python.h in ${include_dir} (install its -dev package)")
+  endif()
+  message(STATUS "Python extension for ${tag}: ${include_dir}, suffix ${ext_suffix}")
+  list(APPEND VELTO_PY_TAGS ${tag})
+  set(VELTO_PY_INTERP_${tag} ${interp} CACHE INTERNAL "")
+
+  # The binding layer, compiled against this interpreter's headers.
+  add_library(velto_py_${tag} STATIC ${VELTO_PY_SOURCES})
+  target_include_directories(velto_py_${tag} PUBLIC src)
+  target_include_directories(velto_py_${tag} SYSTEM PUBLIC ${include_dir})
+  target_link_libraries(velto_py_${tag} PUBLIC velto_base)
+
+  foreach(mod velto_protocol _velto_testext)
+    if(mod STREQUAL velto_protocol)
+      set(srcs ${VELTO_MODULE_SOURCES})
+      set(deps velto_py_${tag} velto_io)
+    else()
+      set(srcs ${VELTO_TESTEXT_SOURCES})
+      set(deps velto_py_${tag})
+    endif()
+    if(NOT srcs)
+      continue()
+    endif()
+    add_library(${mod}_${tag} MODULE ${srcs})
+    target_link_libraries(${mod}_${tag} PRIVATE ${deps})
+    target_link_options(${mod}_${tag} PRIVATE -Wl,--exclude-libs,ALL)
+    set_target_properties(${mod}_${tag} PROPERTIES
+      OUTPUT_NAME ${mod} PREFIX "" SUFFIX "${ext_suffix}"
+      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/py/${tag})
+  endforeach()
+endforeach()

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Builds and tests inside a 32-bit x86 Debian root with PyPy, the platform the module ships on.
+#
+#   scripts/i386-root.sh setup            create the root (or bring its packages up to date)
+#   scripts/i386-root.sh run -- CMD...    run CMD inside the root, the project mounted at /src
+#
+# The root lives in $VELTO_I386_ROOT (default /var/tmp/velto-i386-root). Creating it takes
+# about 90 s; later calls reuse it and reinstall only when the package list changes. Each call
+# runs in a private mount namespace, so its mounts vanish with it even when it is killed.
+set -euo pipefail
+
+ROOT=$(realpath -m "${VELTO_I386_ROOT:-/var/tmp/velto-i386-root}")
+SUITE=bookworm
+PACKAGES="pypy3 pypy3-dev g++ make cmake ninja-build libmsgpuck-dev libgtest-dev
+          python3-pytest python3-exceptiongroup python3-tomli"
+STAMP=var/lib/velto-i386.stamp
+HERE=$(cd "$(dirname "$0")/.." && pwd)
+
+die() { echo "i386-root: $*" >&2; exit 1; }
+[[ $(id -u) == 0 ]] || die "must run as root (debootstrap, chroot and mounts need it)"
+[[ $# -ge 1 ]] || die "usage: $0 setup | run -- CMD..."
+
+if [[ ${VELTO_I386_NS:-} != 1 ]]; then
+  VELTO_I386_NS=1 exec unshare --mount --propagation private "$BASH" "$0" "$@"
+fi
+
+# The mirror the host itself uses for the suite (one-line or deb822 sources).
+host_mirror() {
+  local uri
+  uri=$(grep -hE "^deb .* $SUITE( |$)" /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+        awk '{ for (i = 2; i <= NF; i++) if ($i !~ /^\[/ && $i !~ /\]$/) { print $i; exit } }' | head -n 1)
+  if [[ -z $uri ]]; then
+    uri=$(awk -v RS= -v s="$SUITE" '/Types:.*deb/ && $0 ~ ("Suites:[^\n]*[ ]" s "([ \n]|$)") {
+            if (match($0, /URIs: *[^ \n]+/)) { u = substr($0, RSTART, RLENGTH); sub(/URIs: */, "", u); print u; exit } }' \
+          /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
+  fi
+  echo "${uri:-http://deb.debian.org/debian}"
+}
+
+MOUNTS=()
+mnt() { mount "$@"; MOUNTS=("${!#}" "${MOUNTS[@]}"); }
+cleanup() {
+  local m
+  for m in "${MOUNTS[@]}"; do umount -R "$m" 2>/dev/null || umount -R -l "$m" || true; done
+  MOUNTS=()
+}
+trap cleanup EXIT
+
+mount_root() {
+  mnt -t proc proc "$ROOT/proc"
+  mnt --rbind /dev "$ROOT/dev"
+  mnt -t sysfs -o ro sysfs "$ROOT/sys"
+  mnt -t tmpfs -o mode=1777 tmpfs "$ROOT/tmp"
+}
+
+in_root() {  # in_root DIR CMD...
+  local dir=$1; shift
+  local envs=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
+              LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive)
+  [[ -n ${CI:-} ]] && envs+=("CI=$CI")
+  setarch i686 chroot "$ROOT" /usr/bin/env -i -C "$dir" "${envs[@]}" "$@"
+}
+
+ensure_root() {
+  local mirror
+  mirror=$(host_mirror)
+  if [[ ! -x $ROOT/usr/bin/apt-get ]]; then
+    command -v debootstrap >/dev/null || { apt-get update -q && apt-get install -y -q debootstrap; }
+    rm -rf "$ROOT.new"
+    echo "i386-root: bootstrapping $SUITE/i386 into $ROOT from $mirror" >&2
+    debootstrap --arch=i386 --variant=minbase "$SUITE" "$ROOT.new" "$mirror" >&2
+    mv "$ROOT.new" "$ROOT"
+  fi
+  local want
+  # shellcheck disable=SC2086
+  want=$(printf '%s\n' $PACKAGES | sort -u | tr '\n' ' ')
+  [[ ${1:-} != update && $(cat "$ROOT/$STAMP" 2>/dev/null) == "$want" ]] && return 0
+  {
+    echo "deb $mirror $SUITE main"
+    echo "deb $mirror $SUITE-updates main"
+  } > "$ROOT/etc/apt/sources.list"
+  [[ -e /etc/resolv.conf ]] && cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf"
+  [[ -s $ROOT/etc/hosts ]] || printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' > "$ROOT/etc/hosts"
+  mount_root
+  in_root / apt-get update -q >&2
+  # shellcheck disable=SC2086
+  in_root / apt-get install -y -q --no-install-recommends $PACKAGES >&2
+  in_root / apt-get clean
+  cleanup
+  echo "$want" > "$ROOT/$STAMP"
+}
+
+mkdir -p "$(dirname "$ROOT")"
+exec 9>>"$ROOT.lock"
+flock 9
+case $1 in
+  setup) ensure_root update ;;
+  run)
+    [[ $# -ge 3 && $2 == -- ]] || die "usage: $0 run -- CMD..."
+    shift 2
+    ensure_root
+    mount_root
+    mkdir -p "$ROOT/src"
+    mnt --bind "$HERE" "$ROOT/src"
+    in_root /src "$@" 9>&- ;;
+  *) die "unknown command $1" ;;
+esac

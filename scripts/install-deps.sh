@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests, the fuzzer and the benchmarks need.
+# Idempotent: asks apt only for what dpkg does not already report as installed.
+set -euo pipefail
+
+PACKAGES=(
+  g++ cmake ninja-build make pkg-config
+  python3-dev pypy3 pypy3-dev
+  libmsgpuck-dev libmsgpack-dev
+  libgtest-dev libbenchmark-dev
+  python3-pytest python3-exceptiongroup python3-tomli python3-msgpack
+  clang-14 libclang-rt-14-dev
+)
+# Only for `make test-i386`, which builds inside a 32-bit root.
+if [[ ${1:-} == --i386 ]]; then
+  PACKAGES+=(debootstrap)
+fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+  [[ $status == installed ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) != 0 ]]; then
+  SUDO=sudo
+else
+  SUDO=
+fi
+echo "install-deps: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

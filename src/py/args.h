@@ -1,0 +1,70 @@
+// Argument matching and conversion, with the exact messages of every entry point.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "py/errors.h"
+
+namespace velto::py {
+
+/// A callable's parameter list: its display name ("ComSocketServer.on()") and the names of
+/// its parameters, all required and positional-or-keyword.
+struct Signature {
+  const char* display_name;
+  const char* const* names;
+  std::size_t count;
+};
+
+template <std::size_t N>
+struct Params {
+  const char* display_name;
+  std::array<const char*, N> names;
+  constexpr Signature signature() const { return {display_name, names.data(), N}; }
+};
+
+/// Borrowed argument pointers in parameter order.
+template <std::size_t N>
+using Args = std::array<PyObject*, N>;
+
+/// Matches vectorcall-style arguments (keyword values follow the positional ones) to the
+/// parameters. Throws the TypeError of the first arity problem.
+void match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** out);
+/// The same for a tuple and an optional dict (constructors).
+void match_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+template <std::size_t N>
+Args<N> match(const Params<N>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<N> out{};
+  match_args(p.signature(), args, nargs, kwnames, out.data());
+  return out;
+}
+template <std::size_t N>
+Args<N> match(const Params<N>& p, PyObject* args, PyObject* kwargs) {
+  Args<N> out{};
+  match_args(p.signature(), args, kwargs, out.data());
+  return out;
+}
+
+// Conversions. Each names its parameter: a failed conversion's TypeError is raised as
+// "argument '<name>': <message>" with the original's cause; other exceptions unchanged.
+
+/// A str (or subclass), as UTF-8.
+std::string to_text(PyObject* obj, const char* name);
+/// True or False, or numpy's boolean scalar.
+bool to_bool(PyObject* obj, const char* name);
+/// An int or an object with __index__, 0 to 255.
+uint8_t to_u8(PyObject* obj, const char* name);
+/// Anything the interpreter converts to float, narrowed to 32 bits.
+float to_f32(PyObject* obj, const char* name);
+
+/// The TypeError of a failed conversion: "'<type>' object cannot be converted to '<target>'".
+std::string cannot_convert(PyObject* obj, std::string_view target);
+/// Throws TypeError "argument '<name>': <message>".
+[[noreturn]] void throw_argument_error(const char* name, std::string_view message);
+
+}  // namespace velto::py

@@ -1,0 +1,80 @@
+// Python exceptions as C++ values, operation errors, and internal failures at the boundary.
+#pragma once
+
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "base/error.h"
+#include "base/panic.h"
+#include "py/ref.h"
+
+namespace velto::py {
+
+/// A Python exception taken off the interpreter's error indicator (type, value, traceback).
+/// Thrown inside the binding layer to mean "raise exactly this"; the entry point restores it.
+class PythonError {
+ public:
+  /// Takes the pending exception, normalised. With none pending, a SystemError stands in.
+  /// A PanicException coming back from Python code is not an ordinary error: it is
+  /// reported and continued as an internal failure (throws base::Panic).
+  static PythonError fetch(std::source_location loc = std::source_location::current());
+  /// Takes the pending exception without the PanicException check.
+  static PythonError fetch_raw();
+  /// Builds an exception of `type` with one string argument.
+  static PythonError make(PyObject* type, std::string_view message);
+
+  /// Puts the exception back on the error indicator (this object is emptied).
+  void restore();
+  PyObject* type() const { return type_.get(); }
+  PyObject* value() const { return value_.get(); }
+  bool matches(PyObject* exc_type) const;
+  /// "<qualified type name>: <str(value)>", with "<exception str() failed>" when str fails.
+  std::string describe() const;
+
+ private:
+  Ref type_, value_, traceback_;
+};
+
+/// Throws the pending Python error (after a C-API call returned its error value).
+[[noreturn]] void throw_pending(std::source_location loc = std::source_location::current());
+/// Throws a new exception of `type` with `message`.
+[[noreturn]] void throw_error(PyObject* type, std::string_view message);
+
+/// Wraps a C-API result that must not fail: a null becomes the pending error, thrown.
+inline Ref check(PyObject* p, std::source_location loc = std::source_location::current()) {
+  if (p == nullptr) throw_pending(loc);
+  return Ref::steal(p);
+}
+/// Wraps a C-API result whose null is a broken invariant: an internal failure.
+Ref require(PyObject* p, std::string_view what,
+            std::source_location loc = std::source_location::current());
+
+/// An operation's error as the entry point sees it: an error value (message and causes,
+/// raised as RuntimeError) or a wrapped Python exception (raised unchanged).
+class Error {
+ public:
+  Error(base::Error e) : v_(std::move(e)) {}  // NOLINT: implicit by design
+  Error(PythonError e) : v_(std::move(e)) {}  // NOLINT
+  /// Turns the error into the pending exception.
+  void raise() &&;
+
+ private:
+  std::variant<base::Error, PythonError> v_;
+};
+
+/// The qualified name of an object's type, or "<failed to extract type name>".
+std::string type_name_of(PyObject* obj);
+
+/// The PanicException class, created once (null only if it cannot be created).
+PyObject* panic_exception_type();
+
+/// Reports an internal failure on standard error and raises it as PanicException.
+/// Aborts the process if even that is impossible.
+void raise_panic(const base::Panic& panic);
+/// Reports an internal failure met while destroying `obj` and hands it to the
+/// interpreter's unraisable hook.
+void unraisable_panic(const base::Panic& panic, PyObject* obj);
+
+}  // namespace velto::py

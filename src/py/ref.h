@@ -1,0 +1,49 @@
+// Ref: the one owning handle of a PyObject reference.
+#pragma once
+
+#include <cassert>
+#include <utility>
+
+#include "py/python.h"
+
+namespace velto::py {
+
+/// Owns one reference. A raw PyObject* elsewhere is always borrowed.
+class Ref {
+ public:
+  Ref() = default;
+  /// Takes over a new reference (may be null).
+  static Ref steal(PyObject* p) { return Ref(p); }
+  /// Adds a reference to a borrowed pointer (may be null).
+  static Ref borrow(PyObject* p) {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~Ref() {
+    assert(p_ == nullptr || PyGILState_Check());
+    Py_XDECREF(p_);
+  }
+
+  PyObject* get() const { return p_; }
+  /// Hands the reference to the caller, who must release it.
+  [[nodiscard]] PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+  Ref new_ref() const { return borrow(p_); }
+
+ private:
+  explicit Ref(PyObject* p) : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+}  // namespace velto::py

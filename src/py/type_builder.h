@@ -1,0 +1,106 @@
+// Heap types from slot tables, their once-cells, and the instance layout they share.
+#pragma once
+
+#include <functional>
+#include <new>
+#include <utility>
+
+#include "py/borrow.h"
+#include "py/errors.h"
+
+namespace velto::py {
+
+/// The layout of every instance of our classes: the interpreter's header, the access
+/// counter (unused by the immutable widget family) and the C++ value, built in place.
+template <typename T>
+struct Instance {
+  PyObject_HEAD
+  BorrowFlag flag;
+  T value;
+};
+
+template <typename T>
+Instance<T>* instance_of(PyObject* self) {
+  return reinterpret_cast<Instance<T>*>(self);
+}
+
+/// Type flags of our classes: never a dict or weakref slot; immutable where the
+/// interpreter can say so.
+#if defined(Py_TPFLAGS_IMMUTABLETYPE) && !defined(PYPY_VERSION)
+inline constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+inline constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT;
+#endif
+
+/// A process-wide type object, created on first use and never freed.
+struct TypeCell {
+  const char* class_name;
+  PyType_Spec* spec;
+  /// The base class's cell, or null for `object`.
+  TypeCell* base = nullptr;
+  /// Stores the class attributes right after creation (may be empty).
+  void (*fill)(PyObject* type) = nullptr;
+  PyTypeObject* type = nullptr;
+
+  /// The type object; creates it when needed. Failure throws the RuntimeError
+  /// "An error occurred while initializing class <Class>" (with its cause).
+  PyTypeObject* get();
+  /// The same for operations outside the import: failure is printed to standard error and
+  /// becomes the internal failure "failed to create type object for <Class>".
+  PyTypeObject* require();
+  PyObject* object() { return reinterpret_cast<PyObject*>(get()); }
+};
+
+/// Stores a class attribute while the class is being created (throws on failure).
+void set_class_attr(PyObject* type, const char* name, PyObject* value);
+
+/// tp_new of classes without constructor.
+PyObject* no_constructor_new(PyTypeObject*, PyObject*, PyObject*) noexcept;
+
+/// Allocates an instance of `type` through its allocation slot and builds the value.
+template <typename T, typename... A>
+Ref new_instance(PyTypeObject* type, A&&... args) {
+  Ref obj = check(type->tp_alloc(type, 0));
+  auto* inst = instance_of<T>(obj.get());
+  new (&inst->flag) BorrowFlag();
+  try {
+    new (&inst->value) T(std::forward<A>(args)...);
+  } catch (...) {
+    // The value was never built: free the memory without running our dealloc.
+    PyObject* raw = obj.release();
+    type->tp_free(raw);
+    Py_DECREF(type);
+    throw;
+  }
+  return obj;
+}
+
+/// tp_dealloc: destroys the value (it was built with placement new), frees the memory and
+/// drops the instance's reference to its heap type. A failure cannot be raised here: it
+/// goes to the unraisable hook.
+template <typename T>
+void instance_dealloc(PyObject* self) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  try {
+    instance_of<T>(self)->value.~T();
+  } catch (const base::Panic& p) {
+    unraisable_panic(p, self);
+  } catch (...) {
+    unraisable_panic(base::Panic("destructor failed"), self);
+  }
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+/// Checks that `self` is an instance of the cell's class (or a subclass).
+template <typename T>
+Instance<T>* self_as(PyObject* self, TypeCell& cell) {
+  PyTypeObject* type = cell.require();
+  if (!PyObject_TypeCheck(self, type)) {
+    throw_error(PyExc_TypeError, "'" + type_name_of(self) + "' object cannot be converted to '" +
+                                     cell.class_name + "'");
+  }
+  return instance_of<T>(self);
+}
+
+}  // namespace velto::py

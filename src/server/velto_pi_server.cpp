@@ -1,0 +1,71 @@
+// The module definition and its initialisation function.
+#include "py/entry.h"
+#include "py/type_builder.h"
+#include "server/models/enums.h"
+
+namespace velto::server {
+
+namespace {
+
+using py::Ref;
+
+PyModuleDef velto_module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "velto_protocol",
+    .m_doc = "Server side of the velto remote-control protocol: a controller connects over "
+             "TCP, its frames reach the registered Python handlers, and the program answers "
+             "with result frames.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+// The initialised module, filled once under the interpreter lock and never freed.
+PyObject* g_module = nullptr;
+
+// Appends `name` to the module's __all__ (creating the list on first use), then sets the
+// attribute. Throws the pending error on failure.
+void add_to_module(PyObject* module, const char* name, PyObject* value) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_pending();
+    PyErr_Clear();
+    all = py::check(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) py::throw_pending();
+  }
+  Ref text = py::check(PyUnicode_FromString(name));
+  if (PyList_Append(all.get(), text.get()) != 0) py::throw_pending();
+  if (PyObject_SetAttrString(module, name, value) != 0) py::throw_pending();
+}
+
+// The classes of the module, in the order they are added.
+py::TypeCell* const kModuleClasses[] = {
+    &models::Protocol_cell,
+    &models::ServerStatus_cell,
+};
+
+Ref init_module() {
+  if (g_module != nullptr) return Ref::borrow(g_module);
+  Ref module = Ref::steal(PyModule_Create2(&velto_module_def, 1013));
+  if (!module) py::throw_pending();
+  for (py::TypeCell* cell : kModuleClasses) {
+    add_to_module(module.get(), cell->class_name, cell->object());
+  }
+  g_module = Ref::borrow(module.get()).release();
+  return module;
+}
+
+}  // namespace
+
+}  // namespace velto::server
+
+PyMODINIT_FUNC PyInit_velto_protocol(void) {
+#ifdef PYPY_VERSION
+  // PyPy creates its interpreter lock lazily; our serving threads wait for it.
+  PyEval_InitThreads();
+#endif
+  return velto::py::run_entry([] { return velto::server::init_module(); });
+}
