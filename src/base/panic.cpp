@@ -11,11 +11,14 @@ namespace velto::base {
 
 namespace {
 
-// The path below the project's top folder ("src/server/com_socket.cpp"), as compilers
-// record the path they were given.
+// The path below the project's top folder ("src/server/com_socket.cpp"), whatever path
+// the compiler was given.
 std::string_view project_path(std::string_view file) {
-  auto pos = file.rfind("/src/");
-  return pos == std::string_view::npos ? file : file.substr(pos + 1);
+  for (std::string_view top : {"/src/", "/tests/", "/tools/", "/fuzz/", "/bench/"}) {
+    auto pos = file.rfind(top);
+    if (pos != std::string_view::npos) return file.substr(pos + 1);
+  }
+  return file;
 }
 
 }  // namespace

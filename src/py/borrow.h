@@ -22,9 +22,14 @@ class BorrowFlag {
   }
   void release_shared() { --state_; }
   void release_exclusive() { state_ = 0; }
+  /// The value has been destroyed but the object lives on (an unraisable hook kept it):
+  /// every later use fails, and its dealloc must not destroy the value again.
+  void mark_destroyed() { state_ = kDestroyed; }
+  bool destroyed() const { return state_ == kDestroyed; }
 
  private:
-  int state_ = 0;  // > 0: that many readers; -1: one writer
+  static constexpr int kDestroyed = -2;
+  int state_ = 0;  // > 0: that many readers; -1: one writer; kDestroyed: no value
 };
 
 /// Shared use for the guard's lifetime; RuntimeError "Already mutably borrowed" otherwise.

@@ -183,13 +183,27 @@ void raise_panic(const base::Panic& panic) {
   }
 }
 
-void unraisable_panic(const base::Panic& panic, PyObject* obj) {
+bool unraisable_panic(const base::Panic& panic, PyObject* dying) {
   base::report_panic(panic);
-  if (set_panic(panic)) {
-    PyErr_WriteUnraisable(obj);
-  } else {
+  if (!set_panic(panic)) {
     PyErr_Clear();
+    return true;
   }
+#ifndef PYPY_VERSION
+  // The object is at reference count zero: the hook gets it resurrected for the call, and
+  // if the hook keeps it, its memory must not be freed.
+  Py_SET_REFCNT(dying, 1);
+  PyErr_WriteUnraisable(dying);
+  if (Py_REFCNT(dying) != 1) {
+    Py_SET_REFCNT(dying, Py_REFCNT(dying) - 1);
+    return false;
+  }
+  Py_SET_REFCNT(dying, 0);
+#else
+  // PyPy cannot hand a dying object to Python code: its type stands in as the context.
+  PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(dying)));
+#endif
+  return true;
 }
 
 }  // namespace velto::py

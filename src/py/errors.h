@@ -73,8 +73,9 @@ PyObject* panic_exception_type();
 /// Reports an internal failure on standard error and raises it as PanicException.
 /// Aborts the process if even that is impossible.
 void raise_panic(const base::Panic& panic);
-/// Reports an internal failure met while destroying `obj` and hands it to the
-/// interpreter's unraisable hook.
-void unraisable_panic(const base::Panic& panic, PyObject* obj);
+/// Reports an internal failure met while destroying `dying` (at reference count zero, in
+/// its dealloc) and hands it to the interpreter's unraisable hook with the object as
+/// context. False when the hook kept the object alive: then its memory must not be freed.
+[[nodiscard]] bool unraisable_panic(const base::Panic& panic, PyObject* dying);
 
 }  // namespace velto::py

@@ -3,6 +3,7 @@
 
 #include "py/release_queue.h"
 
+#include <cstring>
 #include <string>
 
 namespace velto::py {
@@ -33,14 +34,26 @@ PyTypeObject* TypeCell::get() {
   }
   Ref created = Ref::steal(PyType_FromSpecWithBases(spec, bases.get()));
   if (!created) throw_with_cause(failure);
-  // Our names carry no module prefix; __module__ still says where the class lives.
-  Ref module_name = Ref::steal(PyUnicode_FromString("velto_protocol"));
-  try {
-    if (!module_name) throw_pending();
-    set_class_attr(created.get(), "__module__", module_name.get());
-    if (fill != nullptr) fill(created.get());
-  } catch (PythonError&) {
-    throw_with_cause(failure);
+#ifndef PYPY_VERSION
+  // The spec's dotted name gives the class its __module__; the type's own name stays bare
+  // (PyPy makes it bare by itself). The text lives in the type's own copy of the name.
+  auto* tp = reinterpret_cast<PyTypeObject*>(created.get());
+  if (const char* dot = std::strrchr(tp->tp_name, '.')) tp->tp_name = dot + 1;
+#endif
+  if (fill != nullptr) {
+    try {
+      fill(created.get());
+    } catch (PythonError& met) {
+      // Class attributes that could not be computed or stored: two levels of context.
+      PythonError inner = PythonError::make(
+          PyExc_RuntimeError,
+          std::string("An error occurred while initializing `") + class_name + ".__dict__`");
+      if (inner.value() != nullptr && met.value() != nullptr) {
+        PyException_SetCause(inner.value(), Ref::borrow(met.value()).release());
+      }
+      inner.restore();
+      throw_with_cause(failure);
+    }
   }
   type = reinterpret_cast<PyTypeObject*>(created.release());
   return type;
@@ -67,18 +80,7 @@ void set_class_attr(PyObject* type, const char* name, PyObject* value) {
 #else
   rc = PyObject_SetAttrString(type, name, value);
 #endif
-  if (rc != 0) {
-    std::string cls = reinterpret_cast<PyTypeObject*>(type)->tp_name;
-    auto dot = cls.rfind('.');
-    if (dot != std::string::npos) cls = cls.substr(dot + 1);
-    PythonError cause = PythonError::fetch();
-    PythonError error = PythonError::make(
-        PyExc_RuntimeError, "An error occurred while initializing `" + cls + ".__dict__`");
-    if (error.value() != nullptr && cause.value() != nullptr) {
-      PyException_SetCause(error.value(), Ref::borrow(cause.value()).release());
-    }
-    throw error;
-  }
+  if (rc != 0) throw_pending();
 }
 
 PyObject* no_constructor_new(PyTypeObject*, PyObject*, PyObject*) noexcept {

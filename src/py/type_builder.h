@@ -35,6 +35,7 @@ inline constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT;
 /// A process-wide type object, created on first use and never freed.
 struct TypeCell {
   const char* class_name;
+  /// The spec's name is "velto_protocol.<Class>"; the created type's name is bare.
   PyType_Spec* spec;
   /// The base class's cell, or null for `object`.
   TypeCell* base = nullptr;
@@ -81,12 +82,21 @@ Ref new_instance(PyTypeObject* type, A&&... args) {
 template <typename T>
 void instance_dealloc(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
-  try {
-    instance_of<T>(self)->value.~T();
-  } catch (const base::Panic& p) {
-    unraisable_panic(p, self);
-  } catch (...) {
-    unraisable_panic(base::Panic("destructor failed"), self);
+  auto* inst = instance_of<T>(self);
+  if (!inst->flag.destroyed()) {
+    bool free_memory = true;
+    try {
+      inst->value.~T();
+    } catch (const base::Panic& p) {
+      free_memory = unraisable_panic(p, self);
+    } catch (...) {
+      free_memory = unraisable_panic(base::Panic("destructor failed"), self);
+    }
+    if (!free_memory) {
+      // The unraisable hook kept a reference: the object lives on without its value.
+      inst->flag.mark_destroyed();
+      return;
+    }
   }
   tp->tp_free(self);
   Py_DECREF(tp);

@@ -1,6 +1,8 @@
 // The module definition and its initialisation function.
+#include "py/args.h"
 #include "py/entry.h"
 #include "py/type_builder.h"
+#include "server/com_socket.h"
 #include "server/models/enums.h"
 
 namespace velto::server {
@@ -23,6 +25,39 @@ PyModuleDef velto_module_def = {
     .m_free = nullptr,
 };
 
+// ---- VeltoPiServer: a namespace class handing out servers by transport ----------------
+
+PyObject* VeltoPiServer_use_socket(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+  static constexpr py::Params<1> kParams{"VeltoPiServer.use_socket()", {"address"}};
+  return py::run_entry([&] {
+    auto a = py::match(kParams, args, nargs, kwnames);
+    return new_com_socket_server(py::to_text(a[0], "address"));
+  });
+}
+
+PyMethodDef VeltoPiServer_methods[] = {
+    {"use_socket", py::as_pycfunction<VeltoPiServer_use_socket>(),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "use_socket(address)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot VeltoPiServer_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(py::no_constructor_new)},
+    {Py_tp_methods, VeltoPiServer_methods},
+    {0, nullptr},
+};
+
+PyType_Spec VeltoPiServer_spec = {
+    .name = "velto_protocol.VeltoPiServer",
+    .basicsize = sizeof(PyObject),
+    .itemsize = 0,
+    .flags = py::kTypeFlags,
+    .slots = VeltoPiServer_slots,
+};
+
+py::TypeCell VeltoPiServer_cell{"VeltoPiServer", &VeltoPiServer_spec};
+
 // The initialised module, filled once under the interpreter lock and never freed.
 PyObject* g_module = nullptr;
 
@@ -43,6 +78,8 @@ void add_to_module(PyObject* module, const char* name, PyObject* value) {
 
 // The classes of the module, in the order they are added.
 py::TypeCell* const kModuleClasses[] = {
+    &VeltoPiServer_cell,
+    &ComSocketServer_cell,
     &models::Protocol_cell,
     &models::ServerStatus_cell,
 };
@@ -54,6 +91,12 @@ Ref init_module() {
   for (py::TypeCell* cell : kModuleClasses) {
     add_to_module(module.get(), cell->class_name, cell->object());
   }
+  Ref on = make_on_function(module.get());
+  Ref on_name = py::check(PyObject_GetAttrString(on.get(), "__name__"));
+  Py_ssize_t size = 0;
+  const char* name = PyUnicode_AsUTF8AndSize(on_name.get(), &size);
+  if (name == nullptr) py::throw_pending();
+  add_to_module(module.get(), name, on.get());
   g_module = Ref::borrow(module.get()).release();
   return module;
 }

@@ -115,14 +115,14 @@ PyType_Slot enum_slots[] = {
 };
 
 PyType_Spec ServerStatus_spec = {
-    .name = "ServerStatus",
+    .name = "velto_protocol.ServerStatus",
     .basicsize = sizeof(EnumInstance),
     .itemsize = 0,
     .flags = py::kTypeFlags,
     .slots = enum_slots<kServerStatusInfo>,
 };
 PyType_Spec Protocol_spec = {
-    .name = "Protocol",
+    .name = "velto_protocol.Protocol",
     .basicsize = sizeof(EnumInstance),
     .itemsize = 0,
     .flags = py::kTypeFlags,

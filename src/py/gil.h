@@ -1,0 +1,72 @@
+// The interpreter lock for threads of ours: nested holds and a serving thread's own state.
+#pragma once
+
+#include "py/python.h"
+#include "py/release_queue.h"
+
+namespace velto::py {
+
+/// Holds the interpreter lock for a scope; nests when the thread already holds it.
+class GilHold {
+ public:
+  GilHold() : state_(PyGILState_Ensure()) { drain_releases(); }
+  ~GilHold() { PyGILState_Release(state_); }
+  GilHold(const GilHold&) = delete;
+  GilHold& operator=(const GilHold&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+/// Releases the lock for a scope on a thread that holds it (a blocking system call).
+class GilRelease {
+ public:
+  GilRelease() : saved_(PyEval_SaveThread()) {}
+  ~GilRelease() { PyEval_RestoreThread(saved_); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PyThreadState* saved_;
+};
+
+/// The interpreter's state for one thread of ours, made once for the thread's life and
+/// held without the lock; `Hold` takes the lock with it. Creating a state per call costs
+/// microseconds, taking the lock with an existing one a fraction of that.
+/// Construct and destroy on the thread itself, without holding the lock.
+class ThreadState {
+ public:
+  ThreadState() {
+    gil_ = PyGILState_Ensure();
+    saved_ = PyEval_SaveThread();
+  }
+  ~ThreadState() {
+    if (!Py_IsInitialized()) return;  // the interpreter is gone: nothing to give back
+    PyEval_RestoreThread(saved_);
+    drain_releases();
+    PyGILState_Release(gil_);
+  }
+  ThreadState(const ThreadState&) = delete;
+  ThreadState& operator=(const ThreadState&) = delete;
+
+  /// Holds the lock for a scope, with this thread's state.
+  class Hold {
+   public:
+    explicit Hold(ThreadState& ts) : ts_(ts) {
+      PyEval_RestoreThread(ts_.saved_);
+      drain_releases();
+    }
+    ~Hold() { ts_.saved_ = PyEval_SaveThread(); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+   private:
+    ThreadState& ts_;
+  };
+
+ private:
+  PyGILState_STATE gil_;
+  PyThreadState* saved_ = nullptr;
+};
+
+}  // namespace velto::py

@@ -1,0 +1,359 @@
+// ComSocketServer, the TCP server object, and the module-level `on` decorator factory.
+#include "server/com_socket.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "base/widget_registry.h"
+#include "py/args.h"
+#include "py/entry.h"
+#include "py/gil.h"
+#include "server/io/serving_loop.h"
+#include "server/io/socket.h"
+#include "server/models/enums.h"
+#include "server/models/result_frame.h"
+#include "server/server_com.h"
+
+namespace velto::server {
+
+using py::Ref;
+
+ComSocketState::~ComSocketState() {
+  address.clear();
+  stream.reset();
+  actions.clear();
+  stop_sender.reset();
+}
+
+namespace {
+
+using Self = py::Instance<ComSocketState>;
+
+Self* self_of(PyObject* self) { return py::self_as<ComSocketState>(self, ComSocketServer_cell); }
+
+[[noreturn]] void throw_state_error() { throw py::Error(base::Error(base::ServerStateError::kText)); }
+
+// What a serving thread owns; released in the order receiver, descriptor, registry.
+struct ServingJob {
+  models::ActionRegistry registry;
+  io::UniqueFd conn;
+  io::StopReceiver receiver;
+};
+
+// The body of a serving thread. Runs without the interpreter lock; dispatch takes it.
+void run_serving_thread(ServingJob& job) {
+  if (!Py_IsInitialized()) return;
+  py::ThreadState thread;
+  ActionDispatcher dispatcher(job.registry, thread, 1);
+  io::run_serving_loop(job.receiver, job.conn, dispatcher);
+}
+
+// Waits for one client without holding the interpreter lock. After a signal the lock is
+// taken back and the handlers run: one that raises ends the wait with its exception.
+io::UniqueFd accept_client(const io::UniqueFd& listener) {
+  for (;;) {
+    auto accepted = [&] {
+      py::GilRelease unlocked;
+      return io::accept_once(listener);
+    }();
+    if (accepted) return std::move(accepted).value();
+    if (accepted.error().kind == io::IoErrorKind::Interrupted) {
+      if (PyErr_CheckSignals() != 0) py::throw_pending();
+      continue;
+    }
+    throw base::Panic("Unable to get new TCP connection. " + accepted.error().diagnostic());
+  }
+}
+
+// Writes all of `bytes`. The first try does not wait and keeps the lock (the usual case:
+// the socket buffer has room); after that the lock is released while the send waits, and
+// taken back to run signal handlers after an EINTR.
+base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& bytes) {
+  std::size_t sent = 0;
+  ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n > 0) sent = static_cast<std::size_t>(n);
+  if (n == 0 && !bytes.empty()) return base::Err{io::IoError::write_zero()};
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    return base::Err{io::IoError::from_errno(errno)};
+  }
+  while (sent < bytes.size()) {
+    auto r = [&] {
+      py::GilRelease unlocked;
+      return io::send_once(fd, bytes.data() + sent, bytes.size() - sent);
+    }();
+    if (!r) {
+      if (r.error().kind != io::IoErrorKind::Interrupted) return base::Err{std::move(r).error()};
+      if (PyErr_CheckSignals() != 0) py::throw_pending();
+      continue;
+    }
+    if (r.value() == 0) return base::Err{io::IoError::write_zero()};
+    sent += r.value();
+  }
+  return base::Unit{};
+}
+
+PyObject* ComSocketServer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  static constexpr py::Params<1> kParams{"ComSocketServer.__new__()", {"address"}};
+  return py::run_entry([&] {
+    auto a = py::match(kParams, args, kwargs);
+    std::string address = py::to_text(a[0], "address");
+    return py::new_instance<ComSocketState>(type, std::move(address));
+  });
+}
+
+PyObject* ComSocketServer_open(PyObject* self, PyObject*) noexcept {
+  return py::run_entry([&] {
+    Self* inst = self_of(self);
+    py::ExclusiveBorrow use(inst->flag);
+    ComSocketState& st = inst->value;
+    auto listener = io::bind_listener(st.address);
+    if (!listener) {
+      throw base::Panic("Unable to intanstiate TCP Listener. " + listener.error().diagnostic());
+    }
+    // The listener closes when this scope ends, on every path.
+    io::UniqueFd conn = accept_client(listener.value());
+    st.stream = std::move(conn);  // an earlier connection is closed, without a shutdown
+    return py::none();
+  });
+}
+
+PyObject* ComSocketServer_serve(PyObject* self, PyObject*) noexcept {
+  return py::run_entry([&] {
+    Self* inst = self_of(self);
+    py::ExclusiveBorrow use(inst->flag);
+    ComSocketState& st = inst->value;
+    if (!st.stream) throw_state_error();
+    auto dup = io::duplicate_fd(st.stream.get());
+    if (!dup) throw py::Error(base::Error(dup.error().text()));
+    auto job = std::make_shared<ServingJob>(
+        ServingJob{models::clone_action_registry(st.actions), std::move(dup).value(), {}});
+    auto [sender, receiver] = io::make_stop_channel();
+    job->receiver = std::move(receiver);
+    st.stop_sender.reset();  // the earlier channel disconnects first
+    st.stop_sender.emplace(std::move(sender));
+    auto started =
+        io::spawn_detached([job] { run_serving_thread(*job); }, io::kServingThreadStackBytes);
+    if (!started) {
+      throw base::Panic("Unable to start the serving thread. " + started.error().diagnostic());
+    }
+    return py::none();
+  });
+}
+
+PyObject* ComSocketServer_close(PyObject* self, PyObject*) noexcept {
+  return py::run_entry([&] {
+    Self* inst = self_of(self);
+    py::ExclusiveBorrow use(inst->flag);
+    ComSocketState& st = inst->value;
+    if (st.stop_sender) {
+      auto sent = st.stop_sender->send(true);
+      if (!sent) throw py::Error(std::move(sent).error());
+      if (st.stream) {
+        // Wakes the serving thread from its read: it sees the stop at its next pass and
+        // shuts the connection down itself. Nothing to do if the peer is already gone.
+        (void)io::shutdown_fd(st.stream.get(), SHUT_RD);
+        st.stream.reset();
+      }
+      return py::none();
+    }
+    if (!st.stream) return py::none();
+    auto down = io::shutdown_fd(st.stream.get(), SHUT_RDWR);
+    if (!down) throw py::Error(base::Error(down.error().text()));
+    st.stream.reset();
+    return py::none();
+  });
+}
+
+PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+  static constexpr py::Params<3> kParams{"ComSocketServer.callback()", {"id", "status", "data"}};
+  return py::run_entry([&] {
+    auto a = py::match(kParams, args, nargs, kwnames);
+    Self* inst = self_of(self);
+    py::ExclusiveBorrow use(inst->flag);
+    const uint8_t id = py::to_u8(a[0], "id");
+    const base::ServerStatus status = models::server_status_from_arg(a[1], "status");
+    // Built before the stream is looked at: a bad result object is reported even on a
+    // server that was never opened.
+    base::ResultFrame reply = models::result_frame_new(id, status, Ref::borrow(a[2]));
+    ComSocketState& st = inst->value;
+    if (!st.stream) throw_state_error();
+    std::vector<char> bytes = reply.bufferize();
+    auto sent = send_all(st.stream.get(), bytes);
+    if (!sent) throw py::Error(base::Error(sent.error().text()));
+    return py::none();
+  });
+}
+
+PyObject* ComSocketServer_on(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  static constexpr py::Params<3> kParams{"ComSocketServer.on()", {"id", "widget", "action"}};
+  return py::run_entry([&] {
+    auto a = py::match(kParams, args, nargs, kwnames);
+    Self* inst = self_of(self);
+    py::ExclusiveBorrow use(inst->flag);
+    const uint8_t id = py::to_u8(a[0], "id");
+    const std::string widget = py::to_text(a[1], "widget");
+    std::string key = base::action_identity(id, widget);
+    inst->value.actions.insert_or_assign(std::move(key),
+                                         models::Action{py::SharedRef::borrow(a[2])});
+    return py::none();
+  });
+}
+
+PyObject* ComSocketServer_get_action(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept {
+  static constexpr py::Params<1> kParams{"ComSocketServer._get_action()", {"key"}};
+  return py::run_entry([&] {
+    auto a = py::match(kParams, args, nargs, kwnames);
+    Self* inst = self_of(self);
+    py::ExclusiveBorrow use(inst->flag);
+    const std::string key = py::to_text(a[0], "key");
+    const auto& actions = inst->value.actions;
+    auto it = actions.find(key);
+    return it == actions.end() ? py::none() : Ref::borrow(it->second.callable.get());
+  });
+}
+
+PyMethodDef ComSocketServer_methods[] = {
+    {"on", py::as_pycfunction<ComSocketServer_on>(), METH_FASTCALL | METH_KEYWORDS,
+     "on($self, id, widget, action)\n--\n\n"},
+    {"_get_action", py::as_pycfunction<ComSocketServer_get_action>(),
+     METH_FASTCALL | METH_KEYWORDS, "_get_action($self, key)\n--\n\n"},
+    {"open", ComSocketServer_open, METH_NOARGS, "open($self)\n--\n\n"},
+    {"serve", ComSocketServer_serve, METH_NOARGS, "serve($self)\n--\n\n"},
+    {"callback", py::as_pycfunction<ComSocketServer_callback>(), METH_FASTCALL | METH_KEYWORDS,
+     "callback($self, id, status, data)\n--\n\n"},
+    {"close", ComSocketServer_close, METH_NOARGS, "close($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot ComSocketServer_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(ComSocketServer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<ComSocketState>)},
+    {Py_tp_methods, ComSocketServer_methods},
+    {Py_tp_doc, const_cast<char*>("ComSocketServer(address)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec ComSocketServer_spec = {
+    .name = "velto_protocol.ComSocketServer",
+    .basicsize = sizeof(Self),
+    .itemsize = 0,
+    .flags = py::kTypeFlags,
+    .slots = ComSocketServer_slots,
+};
+
+// ---- on(server): the decorator and the wrapper ----------------------------------------
+
+constexpr const char* kCapsuleName = "velto_protocol.reference";
+
+// A capsule owning one reference, released when the capsule is destroyed.
+Ref reference_capsule(PyObject* obj) {
+  Ref capsule = py::check(PyCapsule_New(obj, kCapsuleName, [](PyObject* cap) {
+    Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetPointer(cap, kCapsuleName)));
+  }));
+  Py_INCREF(obj);  // owned by the capsule from here on
+  return capsule;
+}
+
+PyObject* capsule_target(PyObject* capsule) {
+  auto* p = static_cast<PyObject*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  if (p == nullptr) {
+    PyErr_Clear();
+    throw base::Panic("a decorator or wrapper lost its reference");
+  }
+  return p;
+}
+
+// Calls the decorated function with the very same arguments; its exception goes on
+// unchanged (a PanicException as an internal failure).
+PyObject* wrapper_call(PyObject* capsule, PyObject* args, PyObject* kwargs) noexcept {
+  return py::run_entry([&] {
+    PyObject* function = capsule_target(capsule);
+    Ref result = Ref::steal(PyObject_Call(function, args, kwargs));
+    if (!result) py::throw_pending();
+    return result;
+  });
+}
+
+PyMethodDef wrapper_def = {"wrapper", reinterpret_cast<PyCFunction>(
+                                          reinterpret_cast<void (*)(void)>(wrapper_call)),
+                           METH_VARARGS | METH_KEYWORDS, ""};
+
+// Registers the function named "<Kind>_<id>[_...]" on the held server, returns its wrapper.
+PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) noexcept {
+  return py::run_entry([&] {
+    PyObject* server = capsule_target(capsule);
+    PyObject* function = PyTuple_GetItem(args, 0);  // IndexError when there is none
+    if (function == nullptr) py::throw_pending();
+    Ref name = Ref::steal(PyObject_GetAttrString(function, "__name__"));
+    if (!name || !PyUnicode_Check(name.get())) {
+      PyErr_Clear();
+      throw base::Panic("the decorated object has no string __name__");
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (text == nullptr) {
+      PyErr_Clear();
+      throw base::Panic("the decorated object's __name__ is not valid UTF-8");
+    }
+    auto identity = base::extract_identity(std::string_view(text, static_cast<std::size_t>(size)));
+    if (!identity) throw base::Panic(identity.error().message());
+    auto [id, kind] = std::move(identity).value();
+    Ref on = Ref::steal(PyObject_GetAttrString(server, "on"));
+    Ref id_obj = on ? Ref::steal(PyLong_FromLong(id)) : Ref();
+    Ref kind_obj = id_obj ? Ref::steal(PyUnicode_FromStringAndSize(
+                                kind.data(), static_cast<Py_ssize_t>(kind.size())))
+                          : Ref();
+    Ref registered;
+    if (kind_obj) {
+      registered = Ref::steal(
+          PyObject_CallFunctionObjArgs(on.get(), id_obj.get(), kind_obj.get(), function, nullptr));
+    }
+    if (!registered) {
+      py::PythonError error = py::PythonError::fetch();
+      throw base::Panic("registering `" + std::string(text, static_cast<std::size_t>(size)) +
+                        "` failed: " + error.describe());
+    }
+    Ref holder = reference_capsule(function);
+    return py::check(PyCMethod_New(&wrapper_def, holder.get(), nullptr, nullptr));
+  });
+}
+
+PyMethodDef decorator_def = {"wrapper", reinterpret_cast<PyCFunction>(
+                                            reinterpret_cast<void (*)(void)>(decorator_call)),
+                             METH_VARARGS | METH_KEYWORDS, ""};
+
+PyObject* module_on(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+  static constexpr py::Params<1> kParams{"on()", {"server"}};
+  return py::run_entry([&] {
+    auto a = py::match(kParams, args, nargs, kwnames);
+    if (!PyObject_TypeCheck(a[0], ComSocketServer_cell.require())) {
+      py::throw_argument_error("server", py::cannot_convert(a[0], "ComSocketServer"));
+    }
+    Ref holder = reference_capsule(a[0]);
+    return py::check(PyCMethod_New(&decorator_def, holder.get(), nullptr, nullptr));
+  });
+}
+
+PyMethodDef module_on_def = {"on", py::as_pycfunction<module_on>(), METH_FASTCALL | METH_KEYWORDS,
+                             "on(server)\n--\n\n"};
+
+}  // namespace
+
+py::TypeCell ComSocketServer_cell{"ComSocketServer", &ComSocketServer_spec};
+
+Ref new_com_socket_server(std::string address) {
+  return py::new_instance<ComSocketState>(ComSocketServer_cell.require(), std::move(address));
+}
+
+Ref make_on_function(PyObject* module) {
+  Ref module_name = py::check(PyObject_GetAttrString(module, "__name__"));
+  return py::check(PyCMethod_New(&module_on_def, module, module_name.get(), nullptr));
+}
+
+}  // namespace velto::server

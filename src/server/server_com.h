@@ -1,0 +1,52 @@
+// The transport interface of a server and the dispatch of one decoded frame.
+#pragma once
+
+#include <string>
+
+#include "base/frame.h"
+#include "base/result.h"
+#include "py/gil.h"
+#include "server/io/serving_loop.h"
+#include "server/models/widget_registry.h"
+
+namespace velto::server {
+
+/// A transport: accepts a client, serves it from a thread of its own, stops.
+/// ComSocketServer is the TCP one; the serving loop is the body of serve().
+class ServerCom {
+ public:
+  virtual ~ServerCom() = default;
+  /// Accepts one client (blocking).
+  virtual void open() = 0;
+  /// Starts the serving thread on the accepted client.
+  virtual void serve() = 0;
+  /// Asks the serving thread to stop and lets go of the client.
+  virtual void close() = 0;
+};
+
+/// Runs the action filed under the frame's identity key with the frame's widget object.
+/// Called on a serving thread without the interpreter lock; takes it (with `thread`) only
+/// around the call into Python. A missing action is reported on `out_fd` and is success.
+/// An exception from the action is printed with its traceback and returned as
+/// "<qualified type name>: <str>"; a PanicException from it is an internal failure
+/// (throws base::Panic).
+base::Result<base::Unit, std::string> execute_action(const models::ActionRegistry& registry,
+                                                     const base::Frame& frame,
+                                                     py::ThreadState& thread, int out_fd = 1);
+
+/// The serving loop's dispatcher: a registry snapshot and the thread's interpreter state.
+class ActionDispatcher final : public io::Dispatcher {
+ public:
+  ActionDispatcher(const models::ActionRegistry& registry, py::ThreadState& thread, int out_fd)
+      : registry_(registry), thread_(thread), out_fd_(out_fd) {}
+  base::Result<base::Unit, std::string> dispatch(const base::Frame& frame) override {
+    return execute_action(registry_, frame, thread_, out_fd_);
+  }
+
+ private:
+  const models::ActionRegistry& registry_;
+  py::ThreadState& thread_;
+  int out_fd_;
+};
+
+}  // namespace velto::server

@@ -1,0 +1,203 @@
+// Test-only probes of the binding layer's conventions that the module's own classes do not
+// reach: error values with causes, internal failures, access conflicts, the release queue,
+// failures in destruction and in class creation. Built into _velto_testext, never installed.
+#include <thread>
+
+#include "base/panic.h"
+#include "py/args.h"
+#include "py/borrow.h"
+#include "py/entry.h"
+#include "py/gil.h"
+#include "py/type_builder.h"
+#include "binding_probe.h"
+
+namespace velto::testext {
+
+using py::Ref;
+
+namespace {
+
+// fail(message, causes): an operation error with a chain of causes.
+PyObject* fail(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  static constexpr py::Params<2> kParams{"fail()", {"message", "causes"}};
+  return py::run_entry([&]() -> Ref {
+    auto a = py::match(kParams, args, nargs, kwnames);
+    base::Error error(py::to_text(a[0], "message"));
+    Ref causes = py::check(PySequence_Fast(a[1], "causes must be a sequence"));
+    std::vector<std::string> chain;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(causes.get()); ++i) {
+      chain.push_back(py::to_text(PySequence_Fast_GET_ITEM(causes.get(), i), "causes"));
+    }
+    if (chain.empty()) throw py::Error(std::move(error));
+    // Wrap from the innermost cause outwards, as operations add context going up.
+    base::Error built(chain.back());
+    for (std::size_t i = chain.size() - 1; i-- > 0;) built = std::move(built).wrap(chain[i]);
+    throw py::Error(std::move(built).wrap(error.message()));
+  });
+}
+
+// reraise(f): calls f(); its exception comes back as a wrapped Python error value.
+PyObject* reraise(PyObject*, PyObject* f) noexcept {
+  return py::run_entry([&]() -> Ref {
+    Ref result = Ref::steal(PyObject_CallNoArgs(f));
+    if (!result) throw py::Error(py::PythonError::fetch());
+    return result;
+  });
+}
+
+// panic(message): an internal failure.
+PyObject* panic(PyObject*, PyObject* message) noexcept {
+  return py::run_entry([&]() -> Ref { throw base::Panic(py::to_text(message, "message")); });
+}
+
+// call(f): f() as an operation would call Python code.
+PyObject* call(PyObject*, PyObject* f) noexcept {
+  return py::run_entry([&] {
+    Ref result = Ref::steal(PyObject_CallNoArgs(f));
+    if (!result) py::throw_pending();
+    return result;
+  });
+}
+
+// release_from_thread(obj): a thread without the lock drops a reference to obj.
+PyObject* release_from_thread(PyObject*, PyObject* obj) noexcept {
+  return py::run_entry([&] {
+    py::SharedRef ref = py::SharedRef::borrow(obj);
+    {
+      py::GilRelease unlocked;
+      std::thread([r = std::move(ref)]() mutable { r.reset(); }).join();
+    }
+    return py::none();
+  });
+}
+
+// ---- Cell: an object with an access counter -------------------------------------------
+
+struct CellValue {
+  uint8_t value;
+};
+using CellInstance = py::Instance<CellValue>;
+extern py::TypeCell Cell_cell;
+
+PyObject* Cell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  static constexpr py::Params<1> kParams{"Cell.__new__()", {"value"}};
+  return py::run_entry([&] {
+    auto a = py::match(kParams, args, kwargs);
+    return py::new_instance<CellValue>(type, CellValue{py::to_u8(a[0], "value")});
+  });
+}
+
+template <bool Exclusive>
+PyObject* Cell_hold(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+  static constexpr py::Params<1> kParams{Exclusive ? "Cell.write()" : "Cell.read()", {"f"}};
+  return py::run_entry([&] {
+    auto a = py::match(kParams, args, nargs, kwnames);
+    auto* inst = py::self_as<CellValue>(self, Cell_cell);
+    auto call_inside = [&] {
+      Ref r = Ref::steal(PyObject_CallOneArg(a[0], self));
+      if (!r) py::throw_pending();
+      return r;
+    };
+    if constexpr (Exclusive) {
+      py::ExclusiveBorrow use(inst->flag);
+      return call_inside();
+    } else {
+      py::SharedBorrow use(inst->flag);
+      return call_inside();
+    }
+  });
+}
+
+PyObject* Cell_value(PyObject* self, void*) noexcept {
+  return py::run_entry([&] {
+    auto* inst = py::self_as<CellValue>(self, Cell_cell);
+    py::SharedBorrow use(inst->flag);
+    return py::check(PyLong_FromLong(inst->value.value));
+  });
+}
+
+PyMethodDef Cell_methods[] = {
+    {"read", py::as_pycfunction<Cell_hold<false>>(), METH_FASTCALL | METH_KEYWORDS,
+     "read($self, f)\n--\n\n"},
+    {"write", py::as_pycfunction<Cell_hold<true>>(), METH_FASTCALL | METH_KEYWORDS,
+     "write($self, f)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyGetSetDef Cell_getset[] = {
+    {"value", Cell_value, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyType_Slot Cell_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Cell_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<CellValue>)},
+    {Py_tp_methods, Cell_methods},
+    {Py_tp_getset, Cell_getset},
+    {Py_tp_doc, const_cast<char*>("Cell(value)\n--\n\n")},
+    {0, nullptr},
+};
+PyType_Spec Cell_spec = {"velto_protocol.Cell", sizeof(CellInstance), 0, py::kTypeFlags,
+                         Cell_slots};
+py::TypeCell Cell_cell{"Cell", &Cell_spec};
+
+// ---- Doomed: its destruction is an internal failure -----------------------------------
+
+struct DoomedValue {
+  ~DoomedValue() noexcept(false) { throw base::Panic("doomed object destroyed"); }
+};
+PyType_Slot Doomed_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(+[](PyTypeObject* type, PyObject*, PyObject*) noexcept {
+       return py::run_entry([&] { return py::new_instance<DoomedValue>(type); });
+     })},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<DoomedValue>)},
+    {0, nullptr},
+};
+PyType_Spec Doomed_spec = {"velto_protocol.Doomed", sizeof(py::Instance<DoomedValue>), 0,
+                           py::kTypeFlags, Doomed_slots};
+py::TypeCell Doomed_cell{"Doomed", &Doomed_spec};
+
+// ---- Broken: a class whose attributes cannot be stored --------------------------------
+
+PyType_Slot Broken_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(py::no_constructor_new)},
+    {0, nullptr},
+};
+PyType_Spec Broken_spec = {"velto_protocol.Broken", sizeof(PyObject), 0, py::kTypeFlags,
+                           Broken_slots};
+py::TypeCell Broken_cell{"Broken", &Broken_spec, nullptr, [](PyObject*) {
+                           // A class attribute whose value cannot be computed.
+                           py::throw_error(PyExc_ValueError, "no value for the attribute");
+                         }};
+
+// broken_class(): creating Broken fails; the error says which class and why.
+PyObject* broken_class(PyObject*, PyObject*) noexcept {
+  return py::run_entry([&] { return Ref::borrow(Broken_cell.object()); });
+}
+
+// broken_class_in_operation(): the same class needed by an operation.
+PyObject* broken_class_in_operation(PyObject*, PyObject*) noexcept {
+  return py::run_entry([&] { return Ref::borrow(reinterpret_cast<PyObject*>(Broken_cell.require())); });
+}
+
+PyMethodDef probe_methods[] = {
+    {"fail", py::as_pycfunction<fail>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"reraise", reraise, METH_O, nullptr},
+    {"panic", panic, METH_O, nullptr},
+    {"call", call, METH_O, nullptr},
+    {"release_from_thread", release_from_thread, METH_O, nullptr},
+    {"broken_class", broken_class, METH_NOARGS, nullptr},
+    {"broken_class_in_operation", broken_class_in_operation, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void add_binding_probes(PyObject* module) {
+  if (PyModule_AddFunctions(module, probe_methods) != 0) py::throw_pending();
+  for (py::TypeCell* cell : {&Cell_cell, &Doomed_cell}) {
+    PyObject* type = cell->object();
+    if (PyObject_SetAttrString(module, cell->class_name, type) != 0) py::throw_pending();
+  }
+}
+
+}  // namespace velto::testext

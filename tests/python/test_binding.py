@@ -1,0 +1,176 @@
+"""Conventions of the binding layer that the module's classes do not reach, probed through
+the test-only extension built from the same layer."""
+import gc
+import platform
+import subprocess
+import sys
+import textwrap
+import os
+
+import pytest
+
+import _velto_testext as probe
+
+CPYTHON = platform.python_implementation() == "CPython"
+
+
+@pytest.mark.parametrize(
+    "causes, text",
+    [
+        ([], "outer"),
+        (["inner"], "outer\n\nCaused by:\n    inner"),
+        (["two\nlines"], "outer\n\nCaused by:\n    two\n    lines"),
+        (["a", "b\nc"], "outer\n\nCaused by:\n    0: a\n    1: b\n       c"),
+        (
+            [str(i) for i in range(11)],
+            "outer\n\nCaused by:" + "".join(f"\n{i:>5}: {i}" for i in range(11)),
+        ),
+    ],
+    ids=["none", "one", "one-multiline", "two-multiline", "eleven"],
+)
+def test_error_value_becomes_runtime_error_with_causes(causes, text):
+    with pytest.raises(RuntimeError) as e:
+        probe.fail("outer", causes)
+    assert type(e.value) is RuntimeError
+    assert e.value.args == (text,)
+
+
+def test_wrapped_python_exception_is_raised_unchanged():
+    original = KeyError("k")
+
+    def raise_it():
+        raise original
+
+    with pytest.raises(KeyError) as e:
+        probe.reraise(raise_it)
+    assert e.value is original
+
+
+def test_panic_is_base_exception_not_exception(capfd):
+    with pytest.raises(BaseException) as e:
+        try:
+            probe.panic("boom")
+        except Exception:  # must not catch it
+            pytest.fail("PanicException caught as Exception")
+    panic_type = type(e.value)
+    assert panic_type.__name__ == "PanicException"
+    assert panic_type.__bases__ == (BaseException,)
+    assert e.value.args == ("boom",)
+    err = capfd.readouterr().err
+    assert "boom" in err and "thread 'main'" in err and "binding_probe.cpp" in err
+    # Created once: a second failure raises the same class.
+    with pytest.raises(BaseException) as again:
+        probe.panic("")
+    assert type(again.value) is panic_type
+    assert again.value.args == ("internal failure",)
+
+
+def test_panic_from_python_code_continues_as_internal_failure(capfd):
+    def inner():
+        probe.panic("deep")
+
+    def swallow_exceptions():
+        try:
+            inner()
+        except Exception:  # a PanicException is no Exception
+            return "swallowed"
+
+    with pytest.raises(BaseException) as e:
+        probe.call(swallow_exceptions)
+    assert type(e.value).__name__ == "PanicException"
+    assert e.value.args == ("deep",)
+    err = capfd.readouterr().err
+    assert "raised PanicException" in err
+    assert "Traceback" in err and "in inner" in err  # printed with its traceback
+    assert err.count("deep") >= 3  # first report, the printed exception, the continued report
+
+
+@pytest.mark.parametrize(
+    "outer, inner, message",
+    [
+        ("write", None, None),
+        ("read", "read", None),
+        ("read", "write", "Already borrowed"),
+        ("write", "read", "Already mutably borrowed"),
+        ("write", "write", "Already borrowed"),
+        ("write", "value", "Already mutably borrowed"),
+    ],
+)
+def test_access_conflicts_fail_at_once(outer, inner, message):
+    cell = probe.Cell(7)
+
+    def body(c):
+        if inner is None:
+            return "ok"
+        if inner == "value":
+            return c.value
+        return getattr(c, inner)(lambda c2: "ok")
+
+    if message is None:
+        assert getattr(cell, outer)(body) == "ok"
+    else:
+        with pytest.raises(RuntimeError) as e:
+            getattr(cell, outer)(body)
+        assert str(e.value) == message
+    # The use is given back on every path.
+    assert cell.write(lambda c: "free") == "free"
+    assert cell.value == 7
+
+
+@pytest.mark.skipif(not CPYTHON, reason="reference counts are CPython's")
+def test_release_queued_by_a_thread_is_drained_at_the_next_entry():
+    obj = object()
+    base = sys.getrefcount(obj)
+    probe.release_from_thread(obj)  # the thread queued its release; drained by an entry point
+    probe.Cell(0)  # any entry point drains the queue
+    assert sys.getrefcount(obj) == base
+
+
+def test_release_from_thread_keeps_object_alive_until_drained():
+    class Tracked:
+        pass
+
+    obj = Tracked()
+    import weakref
+
+    ref = weakref.ref(obj)
+    probe.release_from_thread(obj)
+    del obj
+    probe.Cell(0)  # any entry point drains the queue
+    for _ in range(3):
+        gc.collect()
+    assert ref() is None
+
+
+def test_failure_in_destruction_goes_to_unraisable_hook(capfd):
+    seen = []
+    old = sys.unraisablehook
+    sys.unraisablehook = lambda u: seen.append((type(u.exc_value).__name__, str(u.exc_value), u.object))
+    try:
+        probe.Doomed()
+        for _ in range(3):
+            gc.collect()
+    finally:
+        sys.unraisablehook = old
+    assert [(n, m) for n, m, _ in seen] == [("PanicException", "doomed object destroyed")]
+    if CPYTHON:  # PyPy cannot hand a dying object to Python code
+        kept = seen[0][2]
+        assert type(kept).__name__ == "Doomed"
+        del seen[:], kept  # the hook's reference goes: freed without a second destruction
+        gc.collect()
+    assert "doomed object destroyed" in capfd.readouterr().err
+
+
+def test_class_creation_failure_names_class_and_cause():
+    with pytest.raises(RuntimeError) as e:
+        probe.broken_class()
+    assert str(e.value) == "An error occurred while initializing class Broken"
+    inner = e.value.__cause__
+    assert type(inner) is RuntimeError
+    assert str(inner) == "An error occurred while initializing `Broken.__dict__`"
+    assert type(inner.__cause__) is ValueError
+    # Not cached: the next use tries again, and an operation reports an internal failure.
+    with pytest.raises(BaseException) as op:
+        probe.broken_class_in_operation()
+    assert type(op.value).__name__ == "PanicException"
+    assert op.value.args == ("failed to create type object for Broken",)
