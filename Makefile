@@ -42,7 +42,34 @@ build-only:
 	@cmake --build $(BUILD)
 
 demo: build
-	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) examples/demo.py
+	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) examples/demo.py
+
+# Benchmarks of the frame decoder and the reply encoder, against bare msgpuck and msgpack-c.
+BENCH_ARGS ?=
+bench: deps
+	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTO_BENCH=ON \
+	  -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF > build-bench.configure.log || { cat build-bench.configure.log; exit 1; }
+	@cmake --build build-bench --target frame_bench
+	build-bench/bench/frame_bench $(BENCH_ARGS)
+
+# Fuzzes the frame decoder for FUZZ_SECONDS under libFuzzer with ASan and UBSan; any crash,
+# sanitizer report, leak or failed check ends the run with an error and a file in fuzz/artifacts/.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DVELTO_FUZZ=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF > build-fuzz.configure.log || { cat build-fuzz.configure.log; exit 1; }
+	@cmake --build build-fuzz --target frame_fuzz
+	@mkdir -p build-fuzz/corpus/frame fuzz/artifacts
+	build-fuzz/fuzz/frame_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -print_final_stats=1 \
+	  -artifact_prefix=fuzz/artifacts/ build-fuzz/corpus/frame fuzz/corpus/frame
+
+# Replays the seed corpus through the fuzz target's checks, built with the default compiler
+# under ASan and UBSan (no libFuzzer needed).
+fuzz-replay: deps
+	@cmake -S . -B build-fuzz-replay -G Ninja -DVELTO_FUZZ=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF \
+	  > build-fuzz-replay.configure.log || { cat build-fuzz-replay.configure.log; exit 1; }
+	@cmake --build build-fuzz-replay --target frame_replay
+	build-fuzz-replay/fuzz/frame_replay fuzz/corpus/frame
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-* build-i386 *.configure.log

@@ -1,0 +1,254 @@
+"""The socket server end to end: a real TCP client on 127.0.0.1 against a server program in
+its own process, whose progress lines (fd 1) and reports (fd 2) are checked."""
+import signal
+import socket
+import time
+
+import pytest
+
+from support import WAIT, ServerProcess, connect, free_port, velto_wire
+from velto_wire import F32, frame, pack
+
+# A program that registers a recording handler for the widgets the tests use, serves one
+# client and closes when told so on stdin.
+RECORDING_SERVER = """
+server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
+def show(w):
+    fields = {name: getattr(w, name) for name in (type(w).__match_args__ or ())}
+    if "delta" in fields:
+        fields["delta"] = (fields["delta"].x, fields["delta"].y)
+    print("handler", type(w).__name__, sorted(fields.items()), flush=True)
+for kind, wid in [("ClickButton", 0), ("ToggleButton", 1), ("ConfirmButton", 2),
+                  ("PressButton", 3), ("DirectionalButton", 4), ("Joystick", 5)]:
+    server.on(wid, kind, show)
+def failing(w):
+    raise ValueError("boom")
+server.on(9, "ClickButton", failing)
+server.open()
+server.serve()
+print("serving", flush=True)
+sys.stdin.readline()
+server.close()
+print("closed", flush=True)
+time.sleep(1.2)
+"""
+
+
+def run(body, steps):
+    """Starts `body`, connects, runs `steps(conn, server)`, tells it to close; returns
+    (stdout lines, stderr text)."""
+    port = free_port()
+    server = ServerProcess(body, port)
+    try:
+        conn = connect(port)
+        with conn:
+            steps(conn, server)
+            try:
+                server.proc.stdin.write(b"\n")
+                server.proc.stdin.flush()
+            except BrokenPipeError:
+                pass
+            rc, out, err = server.finish()
+    finally:
+        server.kill()
+    assert rc == 0, err
+    return out.splitlines(), err
+
+
+def settle(seconds=1.3):
+    """Long enough for the serving thread to run two passes."""
+    time.sleep(seconds)
+
+
+KINDS = [
+    (frame(0, "ClickButton"), "handler WidgetRegistry_ClickButton []"),
+    (frame(1, "ToggleButton", True), "handler WidgetRegistry_ToggleButton [('value', True)]"),
+    (frame(2, "ConfirmButton"), "handler WidgetRegistry_ConfirmButton []"),
+    (frame(3, "PressButton", False), "handler WidgetRegistry_PressButton [('pressed', False)]"),
+    (frame(4, "DirectionalButton", 255), "handler WidgetRegistry_DirectionalButton [('direction', 255)]"),
+    (
+        frame(5, "Joystick", [F32(0.5), F32(-1.0)], F32(0.75)),
+        "handler WidgetRegistry_Joystick [('delta', (0.5, -1.0)), ('intensity', 0.75)]",
+    ),
+]
+
+
+def test_every_kind_reaches_its_handler_with_the_right_object():
+    def steps(conn, server):
+        for data, _ in KINDS:
+            conn.sendall(data)
+            settle(0.6)
+
+    lines, err = run(RECORDING_SERVER, steps)
+    handled = [line for line in lines if line.startswith("handler")]
+    assert handled == [expected for _, expected in KINDS]
+    i = 0
+    for (data, _), wid in zip(KINDS, range(6)):
+        i = lines.index(f"Received size : {len(data)}", i)
+        assert lines[i + 1 : i + 3] == [f"Found frame ! {wid}", "running action"]
+        assert lines[i + 4 : i + 6] == ["after function", "done"]
+        i += 1
+    assert err == ""
+
+
+def test_unknown_key_is_reported_and_serving_goes_on():
+    def steps(conn, server):
+        conn.sendall(frame(4, "Joystick", [F32(0), F32(0)], F32(0)))
+        settle(0.6)
+        conn.sendall(frame(0, "ClickButton"))
+        settle()
+
+    lines, _ = run(RECORDING_SERVER, steps)
+    assert "No key Joystick_4 found" in lines
+    i = lines.index("No key Joystick_4 found")
+    assert lines[i + 1] == "done"
+    assert "handler WidgetRegistry_ClickButton []" in lines
+
+
+def test_several_frames_in_one_read_are_all_dispatched_in_order():
+    data = frame(1, "ToggleButton", True) + frame(3, "PressButton", True) + frame(0, "ClickButton")
+
+    def steps(conn, server):
+        conn.sendall(data)
+        settle()
+
+    lines, _ = run(RECORDING_SERVER, steps)
+    assert lines.count(f"Received size : {len(data)}") == 1
+    assert [line for line in lines if line.startswith("handler")] == [
+        "handler WidgetRegistry_ToggleButton [('value', True)]",
+        "handler WidgetRegistry_PressButton [('pressed', True)]",
+        "handler WidgetRegistry_ClickButton []",
+    ]
+    assert lines.count("done") == 3
+
+
+def big_frame():
+    """A 1500-byte frame: the map form with a long key that the decoder skips."""
+    body = pack({"padding": "x" * 1450, "id": 1, "data": {"ToggleButton": [True]}})
+    return body
+
+
+def test_frame_split_over_reads_is_completed():
+    data = big_frame()
+    assert len(data) > 1024
+
+    def steps(conn, server):
+        conn.sendall(data[:700])  # one pass sees only the first part
+        settle(0.7)
+        conn.sendall(data[700:])
+        settle()
+
+    lines, err = run(RECORDING_SERVER, steps)
+    assert "handler WidgetRegistry_ToggleButton [('value', True)]" in lines
+    assert err == ""
+
+
+def test_frame_larger_than_a_read_is_received_whole():
+    data = big_frame()
+
+    def steps(conn, server):
+        conn.sendall(data)
+        settle()
+
+    lines, err = run(RECORDING_SERVER, steps)
+    assert "Received size : 1024" in lines
+    assert f"Received size : {len(data) - 1024}" in lines
+    assert "handler WidgetRegistry_ToggleButton [('value', True)]" in lines
+    assert err == ""
+
+
+def test_bad_input_is_reported_and_serving_goes_on():
+    def steps(conn, server):
+        conn.sendall(bytes.fromhex("92 01 a6 53 6c 69 64 65 72"))  # kind Slider
+        settle(0.7)
+        conn.sendall(frame(0, "ClickButton"))
+        settle()
+
+    lines, err = run(RECORDING_SERVER, steps)
+    assert (
+        "unknown variant `Slider`, expected one of `ClickButton`, `ToggleButton`, `ConfirmButton`, "
+        "`PressButton`, `DirectionalButton`, `Joystick`" in err
+    )
+    assert "handler WidgetRegistry_ClickButton []" in lines
+    assert "Terminating." in lines
+
+
+def test_failing_handler_is_reported_with_traceback_and_serving_goes_on():
+    def steps(conn, server):
+        conn.sendall(frame(9, "ClickButton"))
+        settle(0.7)
+        conn.sendall(frame(0, "ClickButton"))
+        settle()
+
+    lines, err = run(RECORDING_SERVER, steps)
+    assert "Action failed ValueError: boom" in err
+    assert "Traceback" in err and "in failing" in err
+    i = lines.index("running action")
+    assert "after function" not in lines[i : i + 2]
+    assert "handler WidgetRegistry_ClickButton []" in lines
+    assert "Terminating." in lines
+
+
+PANIC_SERVER = """
+server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
+try:
+    vp.on(server)(lambda: None)
+except BaseException as e:
+    PANIC = e  # a PanicException instance, to raise from a handler
+def panicking(w):
+    raise type(PANIC)("handler gave up")
+server.on(0, "ClickButton", panicking)
+server.open()
+server.serve()
+sys.stdin.readline()
+time.sleep(0.2)
+try:
+    server.close()
+    print("close: ok", flush=True)
+except RuntimeError as e:
+    print("close:", e, flush=True)
+"""
+
+
+def test_panic_from_handler_ends_the_serving_thread():
+    def steps(conn, server):
+        conn.sendall(frame(0, "ClickButton"))
+        settle()
+
+    lines, err = run(PANIC_SERVER, steps)
+    assert "handler gave up" in err
+    assert "close: sending on a closed channel" in lines
+
+
+def test_close_takes_effect_without_the_client():
+    received = []
+
+    def steps(conn, server):
+        settle(0.7)
+        server.proc.stdin.write(b"\n")
+        server.proc.stdin.flush()
+        time.sleep(0.3)
+        try:
+            conn.sendall(frame(0, "ClickButton"))  # after close(): not dispatched
+        except OSError:
+            pass
+        conn.settimeout(WAIT)
+        received.append(conn.recv(10))  # the thread's shutdown ends the connection
+
+    lines, _ = run(RECORDING_SERVER, steps)
+    assert received == [b""]
+    assert "Terminating." in lines
+    assert not any(line.startswith("handler") for line in lines)
+    assert lines.index("closed") < lines.index("Terminating.")
+
+
+def test_client_that_closes_its_side_gets_zero_reads_until_close():
+    def steps(conn, server):
+        conn.sendall(frame(0, "ClickButton"))
+        conn.shutdown(socket.SHUT_WR)
+        settle(1.3)
+
+    lines, _ = run(RECORDING_SERVER, steps)
+    assert "handler WidgetRegistry_ClickButton []" in lines
+    assert lines.count("Received size : 0") >= 1
+    assert lines[-1] == "Terminating."
