@@ -1,0 +1,163 @@
+// The serving loop and the detached thread that runs it.
+#include "server/io/serving_loop.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <cxxabi.h>
+#include <memory>
+#include <source_location>
+#include <string_view>
+
+#include "base/panic.h"
+#include "server/io/frame_assembler.h"
+#include "server/io/output.h"
+#include "server/io/socket.h"
+
+namespace velto::server::io {
+
+Dispatcher::~Dispatcher() = default;
+
+namespace {
+
+// Sleeps for `duration`. A signal does not shorten the pause: the sleep is to an absolute
+// deadline, so after EINTR it simply resumes for the time that remains.
+void pause_for(std::chrono::nanoseconds duration) {
+  if (duration.count() <= 0) return;
+  timespec deadline{};
+  ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+  const auto total = deadline.tv_nsec + duration.count() % 1'000'000'000;
+  deadline.tv_sec += static_cast<time_t>(duration.count() / 1'000'000'000 + total / 1'000'000'000);
+  deadline.tv_nsec = static_cast<long>(total % 1'000'000'000);
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+}
+
+void print_received_size(std::size_t size, int fd) {
+  static constexpr std::string_view kPrefix = "Received size : ";
+  char line[64];
+  std::memcpy(line, kPrefix.data(), kPrefix.size());
+  auto end = std::to_chars(line + kPrefix.size(), line + sizeof line, size).ptr;
+  print_line(std::string_view(line, static_cast<std::size_t>(end - line)), fd);
+}
+
+// Dispatches every complete frame the assembler holds, in order.
+void drain(FrameAssembler& assembler, Dispatcher& dispatcher, int out_fd) {
+  for (;;) {
+    auto next = assembler.next();
+    if (auto* frame = std::get_if<base::Frame>(&next)) {
+      auto outcome = dispatcher.dispatch(*frame);
+      if (outcome.ok()) {
+        print_line("done", out_fd);
+      } else {
+        base::report_panic("Action failed " + outcome.error(), std::source_location::current());
+      }
+      continue;
+    }
+    if (auto* bad = std::get_if<FrameAssembler::BadInput>(&next)) {
+      // The bytes are gone; the client is not told, and serving goes on.
+      base::report_panic(bad->message, std::source_location::current());
+    }
+    return;
+  }
+}
+
+}  // namespace
+
+void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& dispatcher,
+                      const ServingOptions& options) {
+  FrameAssembler assembler;
+  auto terminate = [&] {
+    print_line("Terminating.", options.out_fd);
+    auto shut = shutdown_fd(conn.get(), SHUT_RDWR);
+    if (!shut.ok()) throw base::Panic("Failed to shutdown server: " + shut.error().text());
+  };
+  for (;;) {
+    pause_for(options.pause);
+
+    const auto received = stop.try_receive();
+    if (received.state == StopReceived::State::Message) return terminate();
+    if (received.state == StopReceived::State::Disconnected) {
+      print_line("Link broken", options.out_fd);
+    }
+
+    // One blocking read per pass. EINTR is not retried: an interrupted read is a failed
+    // read, and nothing else ends a thread blocked here.
+    char buffer[kReceiveBufferBytes] = {};
+    const ssize_t size = ::recv(conn.get(), buffer, sizeof buffer, 0);
+    if (size < 0) {
+      throw base::Panic("Failed to read frame : " + IoError::from_errno(errno).text());
+    }
+    print_received_size(static_cast<std::size_t>(size), options.out_fd);
+    if (size == 0) continue;
+    // A stop that came while the read waited: what arrived with or after it is not
+    // dispatched.
+    if (stop.try_receive().state == StopReceived::State::Message) return terminate();
+
+    assembler.append(buffer, static_cast<std::size_t>(size));
+    drain(assembler, dispatcher, options.out_fd);
+  }
+}
+
+namespace {
+
+// Runs the body; nothing leaves this function.
+void* thread_main(void* arg) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  try {
+    (*body)();
+    body.reset();
+  } catch (abi::__forced_unwind&) {
+    throw;  // thread cancellation must unwind through
+  } catch (const base::Panic& panic) {
+    base::report_panic(panic);
+  } catch (const std::exception& e) {
+    base::report_panic(e.what(), std::source_location::current());
+  } catch (...) {
+    base::report_panic("unknown exception on a serving thread", std::source_location::current());
+  }
+  return nullptr;
+}
+
+// Signals that mark a fault of the thread itself: blocking them would only turn them
+// into an immediate kill.
+constexpr int kSynchronousSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+
+}  // namespace
+
+base::Result<base::Unit, IoError> spawn_detached(std::function<void()> body,
+                                                 std::size_t stack_size) {
+  pthread_attr_t attr;
+  int rc = ::pthread_attr_init(&attr);
+  if (rc != 0) return base::Err(IoError::from_errno(rc));
+  rc = ::pthread_attr_setstacksize(&attr, stack_size);
+  if (rc == 0) rc = ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (rc != 0) {
+    ::pthread_attr_destroy(&attr);
+    return base::Err(IoError::from_errno(rc));
+  }
+
+  // The new thread inherits the mask in force while it is created.
+  sigset_t all, previous;
+  ::sigfillset(&all);
+  for (int sig : kSynchronousSignals) ::sigdelset(&all, sig);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+
+  auto* arg = new std::function<void()>(std::move(body));
+  pthread_t thread;
+  rc = ::pthread_create(&thread, &attr, thread_main, arg);
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  ::pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete arg;
+    return base::Err(IoError::from_errno(rc));
+  }
+  return base::Unit{};
+}
+
+}  // namespace velto::server::io

@@ -1,0 +1,398 @@
+// The serving loop over a socket pair, with a fake dispatcher and captured output.
+#include "server/io/serving_loop.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+
+#include "base/panic.h"
+#include "frame_bytes.h"
+#include "io_test_support.h"
+#include "server/io/output.h"
+#include "server/io/socket.h"
+
+namespace velto::server::io {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::describe;
+using testing::kClick0;
+using testing::kJoystick3;
+using testing::kToggle1;
+using testing::toggle;
+
+constexpr uint8_t kFailingId = 2;
+constexpr uint8_t kPanickingId = 99;
+
+// Prints each frame it gets on the loop's output, so its lines interleave with the loop's.
+// Frames with id 2 fail, frames with id 99 panic.
+class FakeDispatcher : public Dispatcher {
+ public:
+  explicit FakeDispatcher(int out_fd) : out_fd_(out_fd) {}
+
+  base::Result<base::Unit, std::string> dispatch(const base::Frame& frame) override {
+    print_line("dispatch " + describe(frame), out_fd_);
+    if (frame.id == kFailingId) return base::Err(std::string("ValueError: boom"));
+    if (frame.id == kPanickingId) throw base::Panic("handler gave up");
+    return base::Unit{};
+  }
+
+ private:
+  int out_fd_;
+};
+
+// Everything one loop run needs. Shared with the loop's thread, so that a loop which fails
+// to end can be left behind without dangling references.
+struct LoopRun {
+  testing::Pipe out;
+  UniqueFd conn;    // the loop's end of the connection
+  UniqueFd client;  // the test's end
+  StopSender sender;
+  StopReceiver receiver;
+  FakeDispatcher dispatcher{out.write_end.get()};
+  std::optional<std::string> panic;  // the message of a Panic that ended the loop
+  std::atomic<bool> finished = false;
+  std::atomic<pid_t> tid = 0;  // the loop thread's kernel id
+};
+
+class ServingLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    run_->conn.reset(fds[0]);
+    run_->client.reset(fds[1]);
+    auto [tx, rx] = make_stop_channel();
+    run_->sender = std::move(tx);
+    run_->receiver = std::move(rx);
+  }
+
+  void TearDown() override {
+    if (!thread_.joinable()) return;
+    if (!run_->finished) close_like_server();
+    if (!wait_finished()) {
+      ADD_FAILURE() << "serving loop did not end";
+      thread_.detach();
+      return;
+    }
+    thread_.join();
+  }
+
+  void start(std::chrono::milliseconds pause = 2ms) {
+    thread_ = std::thread([run = run_, pause] {
+      run->tid = static_cast<pid_t>(::syscall(SYS_gettid));
+      try {
+        run_serving_loop(run->receiver, run->conn, run->dispatcher,
+                         {.pause = pause, .out_fd = run->out.write_end.get()});
+      } catch (const base::Panic& panic) {
+        run->panic = panic.message();
+      }
+      run->finished = true;
+    });
+  }
+
+  void send(const std::string& bytes) {
+    ASSERT_EQ(::write(run_->client.get(), bytes.data(), bytes.size()),
+              static_cast<ssize_t>(bytes.size()));
+  }
+
+  std::vector<std::string> lines(std::size_t count) { return lines_.next(count); }
+
+  // What the server's close() does: a stop message, then the reading side of its own
+  // descriptor of the connection shut down.
+  void close_like_server() {
+    ASSERT_TRUE(run_->sender.send(true).ok());
+    auto own = duplicate_fd(run_->conn.get());
+    ASSERT_TRUE(own.ok());
+    ASSERT_TRUE(shutdown_fd(own.value().get(), SHUT_RD).ok());
+  }
+
+  // Waits until the loop thread sits in its blocking read, as the kernel reports it.
+  bool wait_in_read(std::chrono::milliseconds timeout = 3000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::ifstream file("/proc/self/task/" + std::to_string(run_->tid.load()) + "/syscall");
+      long number = -1;
+      if (run_->tid != 0 && file >> number) {
+        bool reading = number == SYS_recvfrom;
+#ifdef SYS_socketcall
+        reading = reading || number == SYS_socketcall;
+#endif
+        if (reading) return true;
+      }
+      std::this_thread::sleep_for(1ms);
+    }
+    return false;
+  }
+
+  bool wait_finished(std::chrono::milliseconds timeout = 3000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!run_->finished && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    return run_->finished;
+  }
+
+  std::shared_ptr<LoopRun> run_ = std::make_shared<LoopRun>();
+  std::thread thread_;
+  testing::LineReader lines_{run_->out.read_end.get()};
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(ServingLoopTest, DispatchesOneFrame) {
+  send(kToggle1);
+  start();
+  EXPECT_EQ(lines(3), (Lines{"Received size : 18", "dispatch ToggleButton_1(true)", "done"}));
+}
+
+TEST_F(ServingLoopTest, DispatchesEveryFrameOfOneRead) {
+  send(kToggle1 + kClick0 + kJoystick3);
+  start();
+  EXPECT_EQ(lines(7), (Lines{"Received size : 63", "dispatch ToggleButton_1(true)", "done",
+                             "dispatch ClickButton_0()", "done",
+                             "dispatch Joystick_3(0.5,-1,0.75)", "done"}));
+}
+
+TEST_F(ServingLoopTest, CompletesFrameSplitOverReads) {
+  start();
+  send(kJoystick3.substr(0, 7));
+  EXPECT_EQ(lines(1), Lines{"Received size : 7"});
+  send(kJoystick3.substr(7));
+  EXPECT_EQ(lines(3),
+            (Lines{"Received size : 22", "dispatch Joystick_3(0.5,-1,0.75)", "done"}));
+}
+
+TEST_F(ServingLoopTest, BadBytesAreReportedAndServingGoesOn) {
+  testing::StderrCapture errors;
+  start();
+  send("\xc1");
+  EXPECT_EQ(lines(1), Lines{"Received size : 1"});
+  EXPECT_NE(errors.wait_for("\nwrong msgpack marker Reserved\n")
+                .find("\nwrong msgpack marker Reserved\n"),
+            std::string::npos);
+  send(kToggle1);
+  EXPECT_EQ(lines(3), (Lines{"Received size : 18", "dispatch ToggleButton_1(true)", "done"}));
+  EXPECT_FALSE(run_->finished);
+}
+
+TEST_F(ServingLoopTest, FailingActionIsReportedAndNextFrameRuns) {
+  testing::StderrCapture errors;
+  send(toggle(kFailingId) + kToggle1);
+  start();
+  EXPECT_EQ(lines(4), (Lines{"Received size : 36", "dispatch ToggleButton_2(true)",
+                             "dispatch ToggleButton_1(true)", "done"}));
+  const std::string report = errors.wait_for("Action failed ValueError: boom\n");
+  EXPECT_NE(report.find(":\nAction failed ValueError: boom\n"), std::string::npos) << report;
+  EXPECT_FALSE(run_->finished);
+}
+
+TEST_F(ServingLoopTest, StopsAfterReadSideShutdown) {
+  start();
+  send(kToggle1);
+  EXPECT_EQ(lines(3), (Lines{"Received size : 18", "dispatch ToggleButton_1(true)", "done"}));
+  // Only the shutdown can wake a loop blocked in its read.
+  ASSERT_TRUE(wait_in_read());
+  close_like_server();
+  EXPECT_EQ(lines(2), (Lines{"Received size : 0", "Terminating."}));
+  ASSERT_TRUE(wait_finished());
+  EXPECT_FALSE(run_->panic) << *run_->panic;
+  // The loop shut the connection down both ways: the client reads the end of the stream.
+  EXPECT_EQ(testing::read_until(run_->client.get(), [](const std::string&) { return false; },
+                                1000ms),
+            "");
+  char c;
+  EXPECT_EQ(::recv(run_->client.get(), &c, 1, MSG_DONTWAIT), 0);
+}
+
+TEST_F(ServingLoopTest, FrameReadAfterStopIsNotDispatched) {
+  start();
+  ASSERT_TRUE(wait_in_read());
+  // The stop comes while the read waits; the frame that the read then returns stays
+  // undispatched.
+  ASSERT_TRUE(run_->sender.send(true).ok());
+  send(kToggle1);
+  EXPECT_EQ(lines(2), (Lines{"Received size : 18", "Terminating."}));
+  ASSERT_TRUE(wait_finished());
+  EXPECT_EQ(lines_.rest(), Lines{}) << "the frame after the stop was dispatched";
+}
+
+TEST_F(ServingLoopTest, QueuedStopEndsBeforeAnyRead) {
+  send(kToggle1);
+  ASSERT_TRUE(run_->sender.send(true).ok());
+  start();
+  EXPECT_EQ(lines(1), Lines{"Terminating."});
+  ASSERT_TRUE(wait_finished());
+  EXPECT_EQ(lines_.rest(), Lines{}) << "nothing after Terminating.";
+}
+
+TEST_F(ServingLoopTest, PanicInDispatchEndsLoop) {
+  send(toggle(kPanickingId) + kToggle1);
+  start();
+  EXPECT_EQ(lines(2), (Lines{"Received size : 36", "dispatch ToggleButton_99(true)"}));
+  ASSERT_TRUE(wait_finished());
+  EXPECT_EQ(run_->panic, "handler gave up");
+  EXPECT_EQ(lines_.rest(), Lines{}) << "the frame after the panic was dispatched";
+}
+
+TEST_F(ServingLoopTest, DisconnectedChannelPrintsLinkBrokenEveryPass) {
+  { StopSender gone = std::move(run_->sender); }
+  send(kToggle1);
+  start();
+  EXPECT_EQ(lines(5), (Lines{"Link broken", "Received size : 18",
+                             "dispatch ToggleButton_1(true)", "done", "Link broken"}));
+  send(toggle(kPanickingId));  // nothing else can end an orphaned loop
+  EXPECT_EQ(lines(2), (Lines{"Received size : 18", "dispatch ToggleButton_99(true)"}));
+  ASSERT_TRUE(wait_finished());
+}
+
+TEST_F(ServingLoopTest, SignalDoesNotShortenPauseButFailsRead) {
+  testing::InterruptingSignal signal;
+  ASSERT_TRUE(signal.installed());
+
+  send(kToggle1);
+  const auto started = std::chrono::steady_clock::now();
+  start(150ms);
+  // Signals all through the first pause, which must still last its full time; once the
+  // loop blocks in its read, a signal ends it.
+  std::atomic<bool> stop_signals = false;
+  std::thread storm([&] {
+    while (!stop_signals && !run_->finished) {
+      ::pthread_kill(thread_.native_handle(), signal.kSignal);
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  const auto first = lines(1);
+  const auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(first, Lines{"Received size : 18"});
+  EXPECT_GE(waited, 150ms);
+  const bool ended = wait_finished();
+  stop_signals = true;
+  storm.join();
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(run_->panic, "Failed to read frame : Interrupted system call (os error 4)");
+}
+
+// A descriptor that is no socket makes both the read and the shutdown fail.
+struct FailureCase {
+  std::string name;
+  bool stop_first;
+  Lines lines;
+  std::string panic;
+};
+
+class ServingLoopFailureTest : public ServingLoopTest,
+                               public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(ServingLoopFailureTest, EndsWithPanic) {
+  const auto& c = GetParam();
+  testing::Pipe pipe;
+  run_->conn = std::move(pipe.read_end);
+  if (c.stop_first) {
+    ASSERT_TRUE(run_->sender.send(true).ok());
+  }
+  start();
+  ASSERT_TRUE(wait_finished());
+  EXPECT_EQ(run_->panic, c.panic);
+  EXPECT_EQ(lines(c.lines.size()), c.lines);
+}
+
+const std::vector<FailureCase> kFailureCases = {
+    {"Read", false, {}, "Failed to read frame : Socket operation on non-socket (os error 88)"},
+    {"Shutdown",
+     true,
+     {"Terminating."},
+     "Failed to shutdown server: Socket operation on non-socket (os error 88)"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Descriptor, ServingLoopFailureTest, ::testing::ValuesIn(kFailureCases),
+                         [](const auto& info) { return info.param.name; });
+
+// What a spawned thread reports back through a pipe.
+struct ThreadFacts {
+  std::size_t stack_size = 0;
+  int detach_state = -1;
+  bool sigint_blocked = false;
+};
+
+TEST(SpawnDetachedTest, RunsDetachedWithStackAndSignalsBlocked) {
+  testing::Pipe pipe;
+  auto write_end = std::make_shared<UniqueFd>(std::move(pipe.write_end));
+  auto spawned = spawn_detached(
+      [write_end] {
+        ThreadFacts facts;
+        pthread_attr_t attr;
+        ::pthread_getattr_np(::pthread_self(), &attr);
+        ::pthread_attr_getstacksize(&attr, &facts.stack_size);
+        ::pthread_attr_getdetachstate(&attr, &facts.detach_state);
+        ::pthread_attr_destroy(&attr);
+        sigset_t mask;
+        ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        facts.sigint_blocked = ::sigismember(&mask, SIGINT) == 1;
+        ::write(write_end->get(), &facts, sizeof facts);
+      },
+      kServingThreadStackBytes);
+  ASSERT_TRUE(spawned.ok()) << spawned.error().text();
+  write_end.reset();
+
+  // The facts, then end of file once the thread has let go of its body.
+  const std::string got = testing::read_until(
+      pipe.read_end.get(), [](const std::string&) { return false; }, 3000ms);
+  ASSERT_EQ(got.size(), sizeof(ThreadFacts));
+  ThreadFacts facts;
+  std::memcpy(&facts, got.data(), sizeof facts);
+  EXPECT_GE(facts.stack_size, kServingThreadStackBytes);
+  EXPECT_EQ(facts.detach_state, PTHREAD_CREATE_DETACHED);
+  EXPECT_TRUE(facts.sigint_blocked);
+}
+
+struct EscapeCase {
+  std::string name;
+  std::function<void()> body;
+  std::string reported;
+};
+
+class SpawnDetachedEscapeTest : public ::testing::TestWithParam<EscapeCase> {};
+
+TEST_P(SpawnDetachedEscapeTest, ReportsAndEndsThread) {
+  const auto& c = GetParam();
+  testing::StderrCapture errors;
+  testing::Pipe pipe;
+  auto write_end = std::make_shared<UniqueFd>(std::move(pipe.write_end));
+  auto spawned = spawn_detached(
+      [write_end, body = c.body] { body(); }, kServingThreadStackBytes);
+  ASSERT_TRUE(spawned.ok());
+  write_end.reset();
+  // End of file: the body is gone, so the thread survived its exception and finished.
+  EXPECT_EQ(testing::read_until(pipe.read_end.get(), [](const std::string&) { return false; },
+                                3000ms),
+            "");
+  const std::string report = errors.wait_for(c.reported);
+  EXPECT_NE(report.find("thread '<unnamed>'"), std::string::npos) << report;
+  EXPECT_NE(report.find(":\n" + c.reported + "\n"), std::string::npos) << report;
+}
+
+const std::vector<EscapeCase> kEscapeCases = {
+    {"Panic", [] { throw base::Panic("Failed to read frame : broken"); },
+     "Failed to read frame : broken"},
+    {"OtherException", [] { throw std::runtime_error("not ours"); }, "not ours"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Escapes, SpawnDetachedEscapeTest, ::testing::ValuesIn(kEscapeCases),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace velto::server::io
