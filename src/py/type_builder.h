@@ -82,6 +82,7 @@ Ref new_instance(PyTypeObject* type, A&&... args) {
 template <typename T>
 void instance_dealloc(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
+  if (PyType_IS_GC(tp)) PyObject_GC_UnTrack(self);
   auto* inst = instance_of<T>(self);
   if (!inst->flag.destroyed()) {
     bool free_memory = true;

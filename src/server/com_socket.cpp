@@ -217,6 +217,24 @@ PyObject* ComSocketServer_get_action(PyObject* self, PyObject* const* args, Py_s
   });
 }
 
+// The registry holds the registered callables, which may hold the server (a closure, a
+// bound method): the collector must see those references to break such cycles.
+int ComSocketServer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  auto* inst = py::instance_of<ComSocketState>(self);
+  if (inst->flag.destroyed()) return 0;
+  for (const auto& [key, action] : inst->value.actions) Py_VISIT(action.callable.get());
+  return 0;
+}
+
+int ComSocketServer_clear(PyObject* self) noexcept {
+  auto* inst = py::instance_of<ComSocketState>(self);
+  if (inst->flag.destroyed()) return 0;
+  // Moved out first: releasing a callable can run Python code that reaches this object.
+  models::ActionRegistry gone = std::move(inst->value.actions);
+  inst->value.actions.clear();
+  return 0;
+}
+
 PyMethodDef ComSocketServer_methods[] = {
     {"on", py::as_pycfunction<ComSocketServer_on>(), METH_FASTCALL | METH_KEYWORDS,
      "on($self, id, widget, action)\n--\n\n"},
@@ -234,6 +252,8 @@ PyType_Slot ComSocketServer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ComSocketServer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<ComSocketState>)},
     {Py_tp_methods, ComSocketServer_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(ComSocketServer_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ComSocketServer_clear)},
     {Py_tp_doc, const_cast<char*>("ComSocketServer(address)\n--\n\n")},
     {0, nullptr},
 };
@@ -242,7 +262,7 @@ PyType_Spec ComSocketServer_spec = {
     .name = "velto_protocol.ComSocketServer",
     .basicsize = sizeof(Self),
     .itemsize = 0,
-    .flags = py::kTypeFlags,
+    .flags = py::kTypeFlags | Py_TPFLAGS_HAVE_GC,
     .slots = ComSocketServer_slots,
 };
 
