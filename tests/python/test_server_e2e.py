@@ -252,3 +252,29 @@ def test_client_that_closes_its_side_gets_zero_reads_until_close():
     assert "handler WidgetRegistry_ClickButton []" in lines
     assert lines.count("Received size : 0") >= 1
     assert lines[-1] == "Terminating."
+
+
+BUSY_SERVER = """
+server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
+calls = []
+server.on(0, "ClickButton", calls.append)
+server.open()
+server.serve()
+end = time.monotonic() + 2.5
+n = 0
+while time.monotonic() < end:  # the main thread stays busy in Python code
+    n += 1
+print("handled", len(calls), flush=True)
+server.close()
+time.sleep(0.8)
+"""
+
+
+def test_serving_thread_takes_the_lock_from_a_busy_main_thread():
+    def steps(conn, server):
+        for _ in range(3):
+            conn.sendall(frame(0, "ClickButton"))
+            time.sleep(0.6)
+
+    lines, err = run(BUSY_SERVER, steps)
+    assert "handled 3" in lines, err
