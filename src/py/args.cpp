@@ -183,6 +183,17 @@ uint8_t to_u8(PyObject* obj, const char* name) {
 
 float to_f32(PyObject* obj, const char* name) {
   double value = PyFloat_AsDouble(obj);
+#ifdef PYPY_VERSION
+  // PyPy's PyFloat_AsDouble, unlike CPython's (and unlike PyPy's own float()), does not
+  // fall back to __index__.
+  if (value == -1.0 && PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_TypeError) &&
+      !PyFloat_Check(obj) && PyIndex_Check(obj)) {
+    PyErr_Clear();
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) throw_conversion_failure(name);
+    value = PyLong_AsDouble(index.get());
+  }
+#endif
   if (value == -1.0 && PyErr_Occurred()) throw_conversion_failure(name);
   return static_cast<float>(value);
 }

@@ -84,7 +84,7 @@ void instance_dealloc(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
   if (PyType_IS_GC(tp)) PyObject_GC_UnTrack(self);
   auto* inst = instance_of<T>(self);
-  if (!inst->flag.destroyed()) {
+  if (inst->flag.has_value()) {
     bool free_memory = true;
     try {
       inst->value.~T();
@@ -111,7 +111,11 @@ Instance<T>* self_as(PyObject* self, TypeCell& cell) {
     throw_error(PyExc_TypeError, "'" + type_name_of(self) + "' object cannot be converted to '" +
                                      cell.class_name + "'");
   }
-  return instance_of<T>(self);
+  Instance<T>* inst = instance_of<T>(self);
+  if (!inst->flag.has_value()) {
+    throw_error(PyExc_TypeError, std::string(cell.class_name) + " object holds no value");
+  }
+  return inst;
 }
 
 }  // namespace velto::py

@@ -50,6 +50,19 @@ void run_serving_thread(ServingJob& job) {
   io::run_serving_loop(job.receiver, job.conn, dispatcher);
 }
 
+// Runs the pending signal handlers; false, with the handler's exception pending, when one
+// raised. PyPy's PyErr_CheckSignals does nothing: its handlers run only when Python code
+// next runs, so a trivial expression is evaluated instead.
+bool run_signal_handlers() {
+#ifdef PYPY_VERSION
+  Ref globals = py::check(PyDict_New());
+  Ref result = Ref::steal(PyRun_String("None", Py_eval_input, globals.get(), globals.get()));
+  return static_cast<bool>(result);
+#else
+  return PyErr_CheckSignals() == 0;
+#endif
+}
+
 // Waits for one client without holding the interpreter lock. After a signal the lock is
 // taken back and the handlers run: one that raises ends the wait with its exception.
 io::UniqueFd accept_client(const io::UniqueFd& listener) {
@@ -60,7 +73,7 @@ io::UniqueFd accept_client(const io::UniqueFd& listener) {
     }();
     if (accepted) return std::move(accepted).value();
     if (accepted.error().kind == io::IoErrorKind::Interrupted) {
-      if (PyErr_CheckSignals() != 0) py::throw_pending();
+      if (!run_signal_handlers()) py::throw_pending();
       continue;
     }
     throw base::Panic("Unable to get new TCP connection. " + accepted.error().diagnostic());
@@ -85,7 +98,7 @@ base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& 
     }();
     if (!r) {
       if (r.error().kind != io::IoErrorKind::Interrupted) return base::Err{std::move(r).error()};
-      if (PyErr_CheckSignals() != 0) py::throw_pending();
+      if (!run_signal_handlers()) py::throw_pending();
       continue;
     }
     if (r.value() == 0) return base::Err{io::IoError::write_zero()};
@@ -221,14 +234,14 @@ PyObject* ComSocketServer_get_action(PyObject* self, PyObject* const* args, Py_s
 // bound method): the collector must see those references to break such cycles.
 int ComSocketServer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   auto* inst = py::instance_of<ComSocketState>(self);
-  if (inst->flag.destroyed()) return 0;
+  if (!inst->flag.has_value()) return 0;
   for (const auto& [key, action] : inst->value.actions) Py_VISIT(action.callable.get());
   return 0;
 }
 
 int ComSocketServer_clear(PyObject* self) noexcept {
   auto* inst = py::instance_of<ComSocketState>(self);
-  if (inst->flag.destroyed()) return 0;
+  if (!inst->flag.has_value()) return 0;
   // Moved out first: releasing a callable can run Python code that reaches this object.
   models::ActionRegistry gone = std::move(inst->value.actions);
   inst->value.actions.clear();

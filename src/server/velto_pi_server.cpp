@@ -4,6 +4,8 @@
 #include "py/type_builder.h"
 #include "server/com_socket.h"
 #include "server/models/enums.h"
+#include "server/models/results.h"
+#include "server/models/widget_classes.h"
 
 namespace velto::server {
 
@@ -82,6 +84,9 @@ py::TypeCell* const kModuleClasses[] = {
     &ComSocketServer_cell,
     &models::Protocol_cell,
     &models::ServerStatus_cell,
+    &models::ConfirmResult_cell,
+    &models::ErrorResult_cell,
+    &models::WidgetRegistry_cell,
 };
 
 Ref init_module() {

@@ -38,3 +38,26 @@ def test_dropping_a_server_releases_its_callables():
     for _ in range(3):
         gc.collect()
     assert ref() is None
+
+
+@pytest.mark.parametrize("cls", [vp.ComSocketServer, vp.ErrorResult, vp.WidgetRegistry.Joystick])
+def test_instance_made_without_constructor_is_refused(cls):
+    import os
+
+    try:
+        obj = object.__new__(cls)
+    except TypeError:
+        return  # CPython refuses object.__new__ for these classes by itself
+    name = cls.__name__
+    with pytest.raises(TypeError) as e:
+        if cls is vp.ComSocketServer:
+            obj.close()
+        elif cls is vp.ErrorResult:
+            obj.error
+        else:
+            obj.intensity
+    assert str(e.value) == f"{name} object holds no value"
+    del obj
+    for _ in range(3):
+        gc.collect()
+    os.fstat(0)  # a zeroed descriptor field was not taken for descriptor 0 and closed
