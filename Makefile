@@ -9,15 +9,16 @@ PYTEST_ARGS ?= -q
 
 all: build
 
+# $(call configure,DIR,ARGS): configure DIR quietly; print the log if that fails.
+configure = mkdir -p $(1) && cmake -S . -B $(1) -G Ninja $(2) > $(1)/configure.log 2>&1 || { cat $(1)/configure.log; exit 1; }
+
 deps:
 	@bash scripts/install-deps.sh
 
-build: deps
-	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS) > $(BUILD).configure.log || { cat $(BUILD).configure.log; exit 1; }
-	@cmake --build $(BUILD)
+build: deps build-only
 
 test: build
-	@$(MAKE) --no-print-directory test-cpp test-pypy test-cpython
+	@$(MAKE) --no-print-directory test-cpp fuzz-replay test-pypy test-cpython
 
 test-cpp:
 	ctest --test-dir $(BUILD) --output-on-failure -j2
@@ -38,7 +39,7 @@ test-i386:
 
 # Inside the i386 root the packages come from the root's own set-up, not from install-deps.
 build-only:
-	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS) > $(BUILD).configure.log || { cat $(BUILD).configure.log; exit 1; }
+	@$(call configure,$(BUILD),$(CMAKE_ARGS))
 	@cmake --build $(BUILD)
 
 demo: build
@@ -46,18 +47,18 @@ demo: build
 
 # Benchmarks of the frame decoder and the reply encoder, against bare msgpuck and msgpack-c.
 BENCH_ARGS ?=
-bench: deps
-	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTO_BENCH=ON \
-	  -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF > build-bench.configure.log || { cat build-bench.configure.log; exit 1; }
+bench: build
+	@$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release -DVELTO_BENCH=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF)
 	@cmake --build build-bench --target frame_bench
 	build-bench/bench/frame_bench $(BENCH_ARGS)
+	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/server_bench.py
+	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/server_bench.py
 
 # Fuzzes the frame decoder for FUZZ_SECONDS under libFuzzer with ASan and UBSan; any crash,
 # sanitizer report, leak or failed check ends the run with an error and a file in fuzz/artifacts/.
 FUZZ_SECONDS ?= 60
 fuzz: deps
-	@cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-	  -DVELTO_FUZZ=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF > build-fuzz.configure.log || { cat build-fuzz.configure.log; exit 1; }
+	@$(call configure,build-fuzz,-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DVELTO_FUZZ=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF)
 	@cmake --build build-fuzz --target frame_fuzz
 	@mkdir -p build-fuzz/corpus/frame fuzz/artifacts
 	build-fuzz/fuzz/frame_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -print_final_stats=1 \
@@ -65,11 +66,10 @@ fuzz: deps
 
 # Replays the seed corpus through the fuzz target's checks, built with the default compiler
 # under ASan and UBSan (no libFuzzer needed).
-fuzz-replay: deps
-	@cmake -S . -B build-fuzz-replay -G Ninja -DVELTO_FUZZ=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF \
-	  > build-fuzz-replay.configure.log || { cat build-fuzz-replay.configure.log; exit 1; }
+fuzz-replay:
+	@$(call configure,build-fuzz-replay,-DVELTO_FUZZ=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF)
 	@cmake --build build-fuzz-replay --target frame_replay
 	build-fuzz-replay/fuzz/frame_replay fuzz/corpus/frame
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-* build-i386 *.configure.log
+	rm -rf $(BUILD) build-i386 build-bench build-fuzz build-fuzz-replay
