@@ -49,8 +49,9 @@ demo: build
 BENCH_ARGS ?=
 bench: build
 	@$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release -DVELTO_BENCH=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF)
-	@cmake --build build-bench --target frame_bench
+	@cmake --build build-bench --target frame_bench io_bench
 	build-bench/bench/frame_bench $(BENCH_ARGS)
+	build-bench/bench/io_bench $(BENCH_ARGS)
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/server_bench.py
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/server_bench.py
 

@@ -41,7 +41,8 @@ class ThreadState {
     saved_ = PyEval_SaveThread();
   }
   ~ThreadState() {
-    if (!Py_IsInitialized()) return;  // the interpreter is gone: nothing to give back
+    // The interpreter is gone or going: its lock cannot be taken any more.
+    if (!Py_IsInitialized() || _Py_IsFinalizing()) return;
     PyEval_RestoreThread(saved_);
     drain_releases();
     PyGILState_Release(gil_);

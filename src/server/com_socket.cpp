@@ -43,11 +43,17 @@ struct ServingJob {
 };
 
 // The body of a serving thread. Runs without the interpreter lock; dispatch takes it.
+// An internal failure is reported here, while the thread's interpreter state still exists,
+// so that the state is given back in the regular way.
 void run_serving_thread(ServingJob& job) {
   if (!Py_IsInitialized()) return;
   py::ThreadState thread;
   ActionDispatcher dispatcher(job.registry, thread, 1);
-  io::run_serving_loop(job.receiver, job.conn, dispatcher);
+  try {
+    io::run_serving_loop(job.receiver, job.conn, dispatcher);
+  } catch (const base::Panic& panic) {
+    base::report_panic(panic);
+  }
 }
 
 // Runs the pending signal handlers; false, with the handler's exception pending, when one

@@ -84,7 +84,11 @@ std::string SocketAddress::to_string() const {
   if (family() == AF_INET6) {
     ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr, host,
                 sizeof host);
-    return "[" + std::string(host) + "]:" + std::to_string(port());
+    std::string text = "[";
+    text += host;
+    text += "]:";
+    text += std::to_string(port());
+    return text;
   }
   return "<unknown address family " + std::to_string(family()) + ">";
 }
