@@ -148,6 +148,17 @@ void Error::raise() && {
                       .get());
 }
 
+void run_signal_handlers() {
+#ifdef PYPY_VERSION
+  // PyPy's PyErr_CheckSignals does nothing: its handlers run when Python code next runs,
+  // so a trivial expression is evaluated instead.
+  Ref globals = check(PyDict_New());
+  check(PyRun_String("None", Py_eval_input, globals.get(), globals.get()));
+#else
+  if (PyErr_CheckSignals() != 0) throw_pending();
+#endif
+}
+
 std::string type_name_of(PyObject* obj) {
   Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
                                                "__qualname__"));

@@ -64,6 +64,10 @@ class Error {
   std::variant<base::Error, PythonError> v_;
 };
 
+/// Runs the pending signal handlers (after a wait that a signal interrupted); throws the
+/// exception of a handler that raised (Ctrl-C: KeyboardInterrupt). Caller holds the lock.
+void run_signal_handlers();
+
 /// The qualified name of an object's type, or "<failed to extract type name>".
 std::string type_name_of(PyObject* obj);
 

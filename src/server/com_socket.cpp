@@ -25,6 +25,7 @@ ComSocketState::~ComSocketState() {
   stream.reset();
   actions.clear();
   stop_sender.reset();
+  serving_conn.reset();
 }
 
 namespace {
@@ -56,19 +57,6 @@ void run_serving_thread(ServingJob& job) {
   }
 }
 
-// Runs the pending signal handlers; false, with the handler's exception pending, when one
-// raised. PyPy's PyErr_CheckSignals does nothing: its handlers run only when Python code
-// next runs, so a trivial expression is evaluated instead.
-bool run_signal_handlers() {
-#ifdef PYPY_VERSION
-  Ref globals = py::check(PyDict_New());
-  Ref result = Ref::steal(PyRun_String("None", Py_eval_input, globals.get(), globals.get()));
-  return static_cast<bool>(result);
-#else
-  return PyErr_CheckSignals() == 0;
-#endif
-}
-
 // Waits for one client without holding the interpreter lock. After a signal the lock is
 // taken back and the handlers run: one that raises ends the wait with its exception.
 io::UniqueFd accept_client(const io::UniqueFd& listener) {
@@ -79,7 +67,7 @@ io::UniqueFd accept_client(const io::UniqueFd& listener) {
     }();
     if (accepted) return std::move(accepted).value();
     if (accepted.error().kind == io::IoErrorKind::Interrupted) {
-      if (!run_signal_handlers()) py::throw_pending();
+      py::run_signal_handlers();
       continue;
     }
     throw base::Panic("Unable to get new TCP connection. " + accepted.error().diagnostic());
@@ -104,7 +92,7 @@ base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& 
     }();
     if (!r) {
       if (r.error().kind != io::IoErrorKind::Interrupted) return base::Err{std::move(r).error()};
-      if (!run_signal_handlers()) py::throw_pending();
+      py::run_signal_handlers();
       continue;
     }
     if (r.value() == 0) return base::Err{io::IoError::write_zero()};
@@ -146,12 +134,15 @@ PyObject* ComSocketServer_serve(PyObject* self, PyObject*) noexcept {
     if (!st.stream) throw_state_error();
     auto dup = io::duplicate_fd(st.stream.get());
     if (!dup) throw py::Error(base::Error(dup.error().text()));
+    auto waker = io::duplicate_fd(st.stream.get());
+    if (!waker) throw py::Error(base::Error(waker.error().text()));
     auto job = std::make_shared<ServingJob>(
         ServingJob{models::clone_action_registry(st.actions), std::move(dup).value(), {}});
     auto [sender, receiver] = io::make_stop_channel();
     job->receiver = std::move(receiver);
     st.stop_sender.reset();  // the earlier channel disconnects first
     st.stop_sender.emplace(std::move(sender));
+    st.serving_conn = std::move(waker).value();
     auto started =
         io::spawn_detached([job] { run_serving_thread(*job); }, io::kServingThreadStackBytes);
     if (!started) {
@@ -169,12 +160,13 @@ PyObject* ComSocketServer_close(PyObject* self, PyObject*) noexcept {
     if (st.stop_sender) {
       auto sent = st.stop_sender->send(true);
       if (!sent) throw py::Error(std::move(sent).error());
-      if (st.stream) {
+      if (st.serving_conn) {
         // Wakes the serving thread from its read: it sees the stop at its next pass and
-        // shuts the connection down itself. Nothing to do if the peer is already gone.
-        (void)io::shutdown_fd(st.stream.get(), SHUT_RD);
-        st.stream.reset();
+        // shuts its connection down itself. Nothing to do if the peer is already gone.
+        (void)io::shutdown_fd(st.serving_conn.get(), SHUT_RD);
+        st.serving_conn.reset();
       }
+      st.stream.reset();  // without a shutdown: the thread's shutdown ends the connection
       return py::none();
     }
     if (!st.stream) return py::none();

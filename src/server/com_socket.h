@@ -20,6 +20,9 @@ struct ComSocketState {
   models::ActionRegistry actions;
   /// Absent until the first serve(); replaced by every later one; kept by close().
   std::optional<io::StopSender> stop_sender;
+  /// A descriptor of the connection that the latest serving thread reads (which open() may
+  /// since have replaced in `stream`): close() shuts its reading side down to wake the thread.
+  io::UniqueFd serving_conn;
 
   explicit ComSocketState(std::string addr) : address(std::move(addr)) {}
   /// Releases the fields in declaration order.

@@ -1,0 +1,993 @@
+"""ComSocketServer in this process: replies, argument errors, every state and transition,
+registrations, the interpreter lock during blocking calls, several replying threads and
+clients that go away. Each test owns one server on a free port and ends its threads."""
+import faulthandler
+import gc
+import platform
+import queue
+import re
+import signal
+import socket
+import struct
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+import velto_protocol as vp
+from support import WAIT, ServerProcess, connect, free_port, recv_exactly, velto_wire, wait_until
+from velto_wire import F32, frame
+
+CPYTHON = platform.python_implementation() == "CPython"
+S = vp.ServerStatus
+
+# The three worked replies: (id, status, result, bytes on the wire).
+EXAMPLES = [
+    (1, S.Idle, lambda: vp.ConfirmResult(True),
+     "93 01 a4 49 64 6c 65 81 ad 43 6f 6e 66 69 72 6d 52 65 73 75 6c 74 91 c3"),
+    (2, S.Error, lambda: vp.ErrorResult("bad input"),
+     "93 02 a5 45 72 72 6f 72 81 ab 45 72 72 6f 72 52 65 73 75 6c 74 91 a9 62 61 64 20 69 6e 70 75 74"),
+    (200, S.NotInit, lambda: vp.ConfirmResult(False),
+     "93 cc c8 a7 4e 6f 74 49 6e 69 74 81 ad 43 6f 6e 66 69 72 6d 52 65 73 75 6c 74 91 c2"),
+]
+REPLY_1 = bytes.fromhex(EXAMPLES[0][3])
+REPLY_2 = bytes.fromhex(EXAMPLES[1][3])
+OS_ERROR = re.compile(r"^\S.* \(os error \d+\)$")
+CLOSED_CHANNEL = "sending on a closed channel"
+
+
+def reply_1(server):
+    server.callback(1, S.Idle, vp.ConfirmResult(True))
+
+
+def raised(call):
+    """The exception `call` raises (any BaseException), or None."""
+    try:
+        call()
+    except BaseException as e:  # PanicException derives from BaseException only
+        return e
+    return None
+
+
+def is_panic(e):
+    return e is not None and type(e).__name__ == "PanicException"
+
+
+def thread_ended(server):
+    """True once the latest serving thread has released its stop receiver."""
+    e = raised(server.close)
+    if e is None:
+        return False
+    assert isinstance(e, RuntimeError) and str(e) == CLOSED_CHANNEL, e
+    return True
+
+
+def client_sees_eof(conn, timeout=WAIT):
+    conn.settimeout(timeout)
+    try:
+        return conn.recv(1) == b""
+    except ConnectionResetError:
+        return True
+
+
+def nothing_more(conn, wait=0.3):
+    conn.settimeout(wait)
+    try:
+        conn.recv(1)
+    except socket.timeout:
+        return True
+    return False
+
+
+class Harness:
+    """One server on a free port, its clients and its serving threads."""
+
+    def __init__(self):
+        self.port = free_port()
+        self.server = vp.ComSocketServer(f"127.0.0.1:{self.port}")
+        self.clients = []
+        self.served = False
+
+    def accept(self, rcvbuf=None):
+        """open() in this thread while a client thread connects; returns the client."""
+        box = []
+
+        def dial():
+            end = time.monotonic() + WAIT
+            while True:
+                s = socket.socket()
+                if rcvbuf:
+                    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+                try:
+                    s.connect(("127.0.0.1", self.port))
+                    s.settimeout(WAIT)
+                    box.append(s)
+                    return
+                except OSError:
+                    s.close()
+                    if time.monotonic() > end:
+                        return
+                    time.sleep(0.02)
+
+        dialer = threading.Thread(target=dial)
+        dialer.start()
+        try:
+            self.server.open()
+        finally:
+            dialer.join(WAIT + 1)
+        assert box, "the client could not connect"
+        self.clients.append(box[0])
+        return box[0]
+
+    def serve(self):
+        self.server.serve()
+        self.served = True
+
+    def stop(self):
+        """close(), then wait until the serving thread has ended."""
+        if raised(self.server.close) is None and self.served:
+            assert wait_until(lambda: thread_ended(self.server), timeout=5, step=0.1)
+
+    def finish(self):
+        for c in self.clients:
+            c.close()
+        if self.server is not None:
+            if self.served:
+                assert wait_until(lambda: thread_ended(self.server), timeout=5, step=0.1)
+            else:
+                self.server.close()
+
+
+@pytest.fixture
+def h():
+    harness = Harness()
+    yield harness
+    harness.finish()
+
+
+@pytest.fixture
+def watchdog():
+    """Ends the whole run if a test hangs, as it would if a blocking call kept the lock."""
+    faulthandler.dump_traceback_later(60, exit=True, file=sys.__stderr__)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+class Recorder:
+    """A handler that records the widgets it receives."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, widget):
+        self.calls.append(widget)
+
+
+class Gate:
+    """A handler that blocks the serving thread until released."""
+
+    def __init__(self):
+        self.entered = threading.Event()
+        self.release = threading.Event()
+
+    def __call__(self, widget):
+        self.entered.set()
+        self.release.wait(WAIT)
+
+
+def panic_type():
+    e = raised(lambda: vp.on(vp.ComSocketServer("x"))(lambda: None))
+    assert is_panic(e)
+    return type(e)
+
+
+# ---- replies ---------------------------------------------------------------------------
+
+
+def test_replies_are_the_worked_encodings_byte_for_byte(h):
+    conn = h.accept()
+    for wid, status, result, hexa in EXAMPLES:
+        expected = bytes.fromhex(hexa)
+        assert h.server.callback(wid, status, result()) is None
+        assert recv_exactly(conn, len(expected)) == expected
+    assert [len(bytes.fromhex(x[3])) for x in EXAMPLES] == [24, 32, 28]
+    assert nothing_more(conn)
+
+
+def test_two_replies_arrive_back_to_back_and_keywords_work(h):
+    conn = h.accept()
+    reply_1(h.server)
+    h.server.callback(data=vp.ErrorResult("bad input"), status=S.Error, id=2)
+    assert recv_exactly(conn, len(REPLY_1) + len(REPLY_2)) == REPLY_1 + REPLY_2
+    assert nothing_more(conn)
+
+
+def test_non_ascii_error_text_is_written_as_utf8_with_byte_length(h):
+    conn = h.accept()
+    text = "é" * 20 + "✓"  # 21 characters, 43 bytes: needs str 8, not fixstr
+    h.server.callback(3, S.Busy, vp.ErrorResult(text))
+    expected = (bytes.fromhex("93 03 a4") + b"Busy" + bytes.fromhex("81 ab") + b"ErrorResult"
+                + bytes.fromhex("91 d9 2b") + text.encode())
+    assert recv_exactly(conn, len(expected)) == expected
+    assert nothing_more(conn)
+
+
+def test_failed_conversions_send_nothing(h, capfd):
+    conn = h.accept()
+    assert is_panic(raised(lambda: h.server.callback(1, S.Idle, 3)))
+    assert isinstance(raised(lambda: h.server.callback(256, S.Idle, vp.ConfirmResult(True))),
+                      OverflowError)
+    assert isinstance(raised(lambda: h.server.callback(1, 1, vp.ConfirmResult(True))), TypeError)
+    reply_1(h.server)  # the first bytes the client sees are this reply's
+    assert recv_exactly(conn, len(REPLY_1)) == REPLY_1
+    assert nothing_more(conn)
+    capfd.readouterr()
+
+
+# ---- argument and state errors ---------------------------------------------------------
+
+BINDING_FAILURE = (
+    "Python data failed to be bound: TypeError: failed to extract enum ResultBinding ('Confirm | Error')\n"
+    "- variant Confirm (Confirm): TypeError: failed to extract field ResultBinding::Confirm.0, caused by "
+    "TypeError: 'int' object cannot be converted to 'ConfirmResult'\n"
+    "- variant Error (Error): TypeError: failed to extract field ResultBinding::Error.0, caused by "
+    "TypeError: 'int' object cannot be converted to 'ErrorResult'"
+)
+
+
+def test_non_result_data_is_an_internal_failure_even_before_open(capfd):
+    server = vp.ComSocketServer("127.0.0.1:1")
+    e = raised(lambda: server.callback(1, S.Idle, 3))
+    assert is_panic(e)
+    assert str(e) == BINDING_FAILURE
+    err = capfd.readouterr().err
+    assert BINDING_FAILURE in err and "result_frame.cpp:14" in err
+    # The object was given back: the next call gets the state error.
+    assert str(raised(lambda: reply_1(server))) == "Bad Server state"
+
+
+# (name, call on a never-opened server, exception type, exact message)
+ERROR_CASES = [
+    ("serve before open", lambda s: s.serve(), RuntimeError, "Bad Server state"),
+    ("callback before open", lambda s: reply_1(s), RuntimeError, "Bad Server state"),
+    ("status as int", lambda s: s.callback(1, 1, vp.ConfirmResult(True)), TypeError,
+     "argument 'status': 'int' object cannot be converted to 'ServerStatus'"),
+    ("id 256", lambda s: s.callback(256, S.Idle, vp.ConfirmResult(True)), OverflowError,
+     "out of range integral type conversion attempted"),
+    ("id -1", lambda s: s.callback(-1, S.Idle, vp.ConfirmResult(True)), OverflowError,
+     "out of range integral type conversion attempted"),
+    ("id as str", lambda s: s.callback("1", S.Idle, vp.ConfirmResult(True)), TypeError,
+     "argument 'id': 'str' object cannot be interpreted as an integer"),
+    ("callback no data", lambda s: s.callback(1, S.Idle), TypeError,
+     "ComSocketServer.callback() missing 1 required positional argument: 'data'"),
+    ("callback nothing", lambda s: s.callback(), TypeError,
+     "ComSocketServer.callback() missing 3 required positional arguments: 'id', 'status', and 'data'"),
+    ("callback four", lambda s: s.callback(1, S.Idle, None, None), TypeError,
+     "ComSocketServer.callback() takes 3 positional arguments but 4 were given"),
+    ("callback keyword", lambda s: s.callback(1, S.Idle, None, x=1), TypeError,
+     "ComSocketServer.callback() got an unexpected keyword argument 'x'"),
+    ("on nothing", lambda s: s.on(), TypeError,
+     "ComSocketServer.on() missing 3 required positional arguments: 'id', 'widget', and 'action'"),
+    ("on no action", lambda s: s.on(1, "Joystick"), TypeError,
+     "ComSocketServer.on() missing 1 required positional argument: 'action'"),
+    ("get_action nothing", lambda s: s._get_action(), TypeError,
+     "ComSocketServer._get_action() missing 1 required positional argument: 'key'"),
+    ("get_action int key", lambda s: s._get_action(1), TypeError,
+     "argument 'key': 'int' object cannot be converted to 'PyString'"),
+]
+
+
+@pytest.mark.parametrize("name, call, kind, message", ERROR_CASES, ids=[c[0] for c in ERROR_CASES])
+def test_errors_on_a_new_server(name, call, kind, message):
+    server = vp.ComSocketServer("127.0.0.1:1")
+    e = raised(lambda: call(server))
+    assert type(e) is kind, e
+    assert str(e) == message
+    # Every failure gave the object back and left it in the state Created.
+    assert server._get_action("Joystick_1") is None
+    assert str(raised(server.serve)) == "Bad Server state"
+    assert server.close() is None
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "ComSocketServer.__new__() missing 1 required positional argument: 'address'"),
+        ((1,), {}, "argument 'address': 'int' object cannot be converted to 'PyString'"),
+        ((), {"address": b"x"}, "argument 'address': 'bytes' object cannot be converted to 'PyString'"),
+        (("a", "b"), {}, "ComSocketServer.__new__() takes 1 positional arguments but 2 were given"),
+        ((), {"addr": "a"}, "ComSocketServer.__new__() got an unexpected keyword argument 'addr'"),
+    ],
+    ids=["missing", "int", "bytes-keyword", "two", "unknown-keyword"],
+)
+def test_constructor_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as e:
+        vp.ComSocketServer(*args, **kwargs)
+    assert str(e.value) == message
+
+
+def test_constructor_takes_address_by_keyword_and_does_not_check_it():
+    assert type(vp.ComSocketServer(address="not an address")) is vp.ComSocketServer
+
+
+@pytest.mark.parametrize("method", ["open", "serve", "close"])
+def test_open_serve_close_take_no_arguments(method):
+    server = vp.ComSocketServer("127.0.0.1:1")
+    with pytest.raises(TypeError, match="takes no arguments"):
+        getattr(server, method)(1)
+    with pytest.raises(TypeError, match="takes no keyword arguments"):
+        getattr(server, method)(x=1)
+    assert server.close() is None
+
+
+def test_created_close_changes_nothing():
+    server = vp.ComSocketServer("127.0.0.1:1")
+    assert server.close() is None
+    assert server.close() is None
+    assert str(raised(server.serve)) == "Bad Server state"
+    assert str(raised(lambda: reply_1(server))) == "Bad Server state"
+
+
+# ---- states and transitions -----------------------------------------------------------
+
+
+def test_connected_close_shuts_the_connection_and_returns_to_created(h):
+    conn = h.accept()
+    assert h.server.close() is None
+    assert client_sees_eof(conn)
+    assert str(raised(lambda: reply_1(h.server))) == "Bad Server state"
+    assert str(raised(h.server.serve)) == "Bad Server state"
+    assert h.server.close() is None  # Created again: nothing happens
+    again = h.accept()
+    reply_1(h.server)
+    assert recv_exactly(again, len(REPLY_1)) == REPLY_1
+
+
+def test_connected_open_replaces_the_connection(h):
+    first = h.accept()
+    second = h.accept()
+    assert client_sees_eof(first)
+    reply_1(h.server)
+    assert recv_exactly(second, len(REPLY_1)) == REPLY_1
+    rec = Recorder()
+    h.server.on(0, "ClickButton", rec)
+    h.serve()
+    second.sendall(frame(0, "ClickButton"))
+    assert wait_until(lambda: rec.calls)
+    assert type(rec.calls[0]).__name__ == "WidgetRegistry_ClickButton"
+
+
+def test_serving_close_stops_the_thread_and_a_second_close_reports_its_end(h):
+    conn = h.accept()
+    gate = Gate()
+    h.server.on(0, "ClickButton", gate)
+    h.serve()
+    conn.sendall(frame(0, "ClickButton"))
+    assert gate.entered.wait(WAIT)
+    # The thread is inside the handler: it cannot have released its receiver yet.
+    assert h.server.close() is None  # Serving -> Stopped
+    assert h.server.close() is None  # another stop message is queued
+    assert str(raised(lambda: reply_1(h.server))) == "Bad Server state"
+    assert str(raised(h.server.serve)) == "Bad Server state"
+    gate.release.set()
+    assert client_sees_eof(conn)  # the thread shut the connection down
+    time.sleep(1.5)
+    for _ in range(2):  # the sender is kept: the failure repeats
+        e = raised(h.server.close)
+        assert type(e) is RuntimeError and str(e) == CLOSED_CHANNEL
+
+
+def test_reopen_after_close_and_reopened_close_keeps_the_new_stream(h):
+    old = h.accept()
+    rec = Recorder()
+    h.server.on(1, "ToggleButton", rec)
+    h.serve()
+    h.server.close()
+    assert client_sees_eof(old)
+    time.sleep(1.5)  # the old thread has ended
+    new = h.accept()  # Stopped -> Reopened
+    reply_1(h.server)
+    assert recv_exactly(new, len(REPLY_1)) == REPLY_1
+    e = raised(h.server.close)
+    assert type(e) is RuntimeError and str(e) == CLOSED_CHANNEL
+    h.server.callback(2, S.Error, vp.ErrorResult("bad input"))  # the stream stayed
+    assert recv_exactly(new, len(REPLY_2)) == REPLY_2
+    h.serve()  # Reopened -> Serving, a thread on the new connection
+    new.sendall(frame(1, "ToggleButton", True))
+    assert wait_until(lambda: rec.calls)
+    assert rec.calls[0].value is True
+    assert h.server.close() is None
+    assert client_sees_eof(new)
+
+
+def test_reopened_close_before_the_old_thread_ended_is_stopped(h):
+    old = h.accept()
+    gate = Gate()
+    h.server.on(0, "ClickButton", gate)
+    h.serve()
+    old.sendall(frame(0, "ClickButton"))
+    assert gate.entered.wait(WAIT)
+    h.server.close()
+    new = h.accept()  # Reopened while the old thread is still in the handler
+    assert h.server.close() is None  # -> Stopped
+    assert client_sees_eof(new)
+    assert str(raised(lambda: reply_1(h.server))) == "Bad Server state"
+    gate.release.set()
+    assert client_sees_eof(old)
+
+
+def test_serving_open_leaves_the_thread_on_the_old_connection(h):
+    old = h.accept()
+    rec = Recorder()
+    h.server.on(0, "ClickButton", rec)
+    h.serve()
+    new = h.accept()  # Serving -> Serving with the new connection in the stream
+    new.sendall(frame(0, "ClickButton"))  # nobody reads the new connection
+    old.sendall(frame(0, "ClickButton"))
+    assert wait_until(lambda: rec.calls)
+    time.sleep(0.7)
+    assert len(rec.calls) == 1
+    reply_1(h.server)
+    assert recv_exactly(new, len(REPLY_1)) == REPLY_1
+    assert nothing_more(old)
+    assert h.server.close() is None
+    # close() takes effect without help from the old connection's client.
+    assert client_sees_eof(old, timeout=3)
+
+
+def test_serving_serve_again_orphans_the_earlier_thread(h, capfd):
+    conn = h.accept()
+    rec = Recorder()
+    PanicException = panic_type()
+
+    def give_up(widget):
+        raise PanicException("handler gave up")
+
+    h.server.on(0, "ClickButton", rec)
+    h.server.on(1, "ClickButton", give_up)
+    h.serve()
+    h.serve()  # the first thread's channel is disconnected
+    out = []
+
+    def seen(text):
+        out.append(capfd.readouterr().out)
+        return text in "".join(out)
+
+    # Two threads read the same connection; frames go to whichever reads first. The
+    # orphan says so on every pass after a read.
+    for _ in range(30):
+        conn.sendall(frame(0, "ClickButton"))
+        if wait_until(lambda: seen("Link broken"), timeout=0.6):
+            break
+    assert seen("Link broken")
+    errors = []
+
+    def panics():
+        errors.append(capfd.readouterr().err)
+        return "".join(errors).count("PanicException: handler gave up")
+
+    for n in (1, 2):  # one frame ends each thread
+        conn.sendall(frame(1, "ClickButton"))
+        assert wait_until(lambda: panics() >= n)
+    assert thread_ended(h.server)
+    reply_1(h.server)  # the object kept the connection
+    assert recv_exactly(conn, len(REPLY_1)) == REPLY_1
+
+
+def test_destroying_a_serving_server_leaves_an_orphan_that_keeps_dispatching(h, capfd):
+    conn = h.accept()
+    rec = Recorder()
+    PanicException = panic_type()
+
+    def give_up(widget):
+        raise PanicException("orphan gave up")
+
+    h.server.on(0, "ClickButton", rec)
+    h.server.on(1, "ClickButton", give_up)
+    h.serve()
+    server = weakref.ref(h.server) if not CPYTHON else None
+    h.server = None
+    for _ in range(3):
+        gc.collect()
+    if server is not None:
+        assert server() is None
+    conn.sendall(frame(0, "ClickButton"))
+    assert wait_until(lambda: rec.calls)
+    conn.sendall(frame(1, "ClickButton"))  # ends the orphan
+    # Both descriptors of the connection are closed now: the object's and the thread's.
+    assert client_sees_eof(conn)
+    captured = capfd.readouterr()
+    assert "Link broken" in captured.out and "orphan gave up" in captured.err
+
+
+# ---- registrations --------------------------------------------------------------------
+
+
+class Handler:
+    def __call__(self, widget):
+        pass
+
+
+def test_on_replaces_and_releases_the_earlier_action():
+    server = vp.ComSocketServer("127.0.0.1:1")
+    first, second = Handler(), Handler()
+    gone = weakref.ref(first)
+    server.on(3, "Joystick", first)
+    assert server._get_action("Joystick_3") is first
+    assert server.on(3, "Joystick", second) is None
+    del first
+    for _ in range(3):
+        gc.collect()
+    assert gone() is None
+    assert server._get_action("Joystick_3") is second
+
+
+def test_registry_releases_its_actions_with_the_server():
+    server = vp.ComSocketServer("127.0.0.1:1")
+    action = Handler()
+    gone = weakref.ref(action)
+    server.on(0, "ClickButton", action)
+    del action, server
+    for _ in range(3):
+        gc.collect()
+    assert gone() is None
+
+
+@pytest.mark.parametrize(
+    "wid, widget, key",
+    [
+        (3, "  Joystick  ", "Joystick_3"),
+        (3, "Joystick pad", "Joystick_3"),
+        (3, "\u3000Joystick\u00a0pad", "Joystick_3"),
+        (3, "\tJoystick\u2028", "Joystick_3"),
+        (3, "", "_3"),
+        (7, "   ", "_7"),
+        (0, "joystick", "joystick_0"),
+        (255, "NoSuchKind", "NoSuchKind_255"),
+    ],
+    ids=["spaces", "two-words", "unicode-space", "tab-line-separator", "empty", "blank",
+         "lower-case", "unknown-kind"],
+)
+def test_on_files_under_the_first_word_of_the_name(wid, widget, key):
+    server = vp.ComSocketServer("127.0.0.1:1")
+    action = Handler()
+    server.on(wid, widget, action)
+    assert server._get_action(key) is action
+    assert server._get_action(widget + f"_{wid}") is (action if widget + f"_{wid}" == key else None)
+
+
+def test_get_action_uses_the_key_unchanged():
+    server = vp.ComSocketServer("127.0.0.1:1")
+    assert server._get_action("Joystick_3") is None  # empty registry
+    action = Handler()
+    server.on(id=3, widget="Joystick", action=action)
+    assert server._get_action(key="Joystick_3") is action
+    for other in ["joystick_3", " Joystick_3", "Joystick_3 ", "Joystick_03", "Joystick", ""]:
+        assert server._get_action(other) is None
+
+
+@pytest.mark.parametrize(
+    "args, kind, message",
+    [
+        ((256, "Joystick"), OverflowError, "out of range integral type conversion attempted"),
+        ((-1, "Joystick"), OverflowError, "out of range integral type conversion attempted"),
+        (("3", "Joystick"), TypeError, "argument 'id': 'str' object cannot be interpreted as an integer"),
+        ((3, 3), TypeError, "argument 'widget': 'int' object cannot be converted to 'PyString'"),
+    ],
+    ids=["256", "-1", "str-id", "int-widget"],
+)
+def test_on_argument_errors_register_nothing(args, kind, message):
+    server = vp.ComSocketServer("127.0.0.1:1")
+    kept = Handler()
+    server.on(3, "Joystick", kept)
+    with pytest.raises(kind) as e:
+        server.on(*args, Handler())
+    assert str(e.value) == message
+    assert server._get_action("Joystick_3") is kept
+
+
+def test_non_callable_is_accepted_and_fails_only_when_dispatched(h, capfd):
+    conn = h.accept()
+    rec = Recorder()
+    h.server.on(5, "ClickButton", 42)
+    h.server.on(0, "ClickButton", rec)
+    assert h.server._get_action("ClickButton_5") == 42
+    h.serve()
+    conn.sendall(frame(5, "ClickButton"))
+    time.sleep(0.7)
+    conn.sendall(frame(0, "ClickButton"))
+    assert wait_until(lambda: rec.calls)  # serving went on
+    err = capfd.readouterr().err
+    assert "Action failed TypeError: 'int' object is not callable" in err
+
+
+def test_registrations_after_serve_reach_only_the_next_thread(h, capfd):
+    conn = h.accept()
+    late = Recorder()
+    h.serve()
+    h.server.on(7, "ClickButton", late)
+    assert h.server._get_action("ClickButton_7") is late
+    conn.sendall(frame(7, "ClickButton"))
+    out = []
+    assert wait_until(lambda: out.append(capfd.readouterr().out) or "No key ClickButton_7 found" in "".join(out)), "".join(out)
+    assert late.calls == []
+    h.stop()
+    conn = h.accept()
+    h.serve()
+    conn.sendall(frame(7, "ClickButton"))
+    assert wait_until(lambda: late.calls)
+
+
+def test_methods_called_while_open_waits_report_already_borrowed(h, watchdog):
+    """open() holds the object while it waits but lets other threads run."""
+    outcomes = {}
+
+    def busy():
+        e = raised(lambda: h.server._get_action(1))
+        return isinstance(e, RuntimeError) and str(e) == "Already borrowed"
+
+    def other_thread():
+        if not wait_until(busy):
+            return
+        calls = {
+            "on": lambda: h.server.on(1, "ClickButton", Handler()),
+            "on bad id": lambda: h.server.on("x", "ClickButton", Handler()),
+            "on bad widget": lambda: h.server.on(1, 2, Handler()),
+            "_get_action": lambda: h.server._get_action("ClickButton_1"),
+            "callback": lambda: reply_1(h.server),
+            "callback bad id": lambda: h.server.callback(999, 1, 2),
+            "serve": h.server.serve,
+            "close": h.server.close,
+            "open": h.server.open,
+        }
+        for name, call in calls.items():
+            e = raised(call)
+            outcomes[name] = (type(e).__name__, str(e))
+        h.clients.append(connect(h.port))
+
+    t = threading.Thread(target=other_thread)
+    t.start()
+    try:
+        h.server.open()
+    finally:
+        t.join(WAIT + 1)
+    assert outcomes and all(v == ("RuntimeError", "Already borrowed") for v in outcomes.values()), outcomes
+    assert h.server._get_action("ClickButton_1") is None  # nothing was registered
+    reply_1(h.server)
+    assert recv_exactly(h.clients[0], len(REPLY_1)) == REPLY_1
+
+
+# ---- the interpreter lock during blocking calls ---------------------------------------
+
+
+def test_other_threads_run_while_open_waits(h, watchdog):
+    count = [0]
+    stop = threading.Event()
+
+    def counter():
+        while not stop.is_set():
+            count[0] += 1
+            time.sleep(0.001)
+
+    def late_client():
+        wait_until(lambda: count[0] >= 200)
+        h.clients.append(connect(h.port))
+
+    threads = [threading.Thread(target=counter), threading.Thread(target=late_client)]
+    for t in threads:
+        t.start()
+    try:
+        started = time.monotonic()
+        h.server.open()
+        during = count[0]
+        waited = time.monotonic() - started
+    finally:
+        stop.set()
+        for t in threads:
+            t.join(WAIT)
+    assert during >= 200 and waited > 0.1
+    assert h.clients
+
+
+SIGNAL_PROGRAM = """
+import signal
+def usr1(signum, frame_):
+    print("handler ran", flush=True)
+signal.signal(signal.SIGUSR1, usr1)
+server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
+print("opening", flush=True)
+try:
+    server.open()
+    print("opened", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+try:
+    server.serve()
+except RuntimeError as e:
+    print("serve:", e, flush=True)
+print("close:", server.close(), flush=True)
+sys.stdin.readline()
+print("opening again", flush=True)
+server.open()
+server.callback(1, vp.ServerStatus.Idle, vp.ConfirmResult(True))
+print("replied", flush=True)
+sys.stdin.readline()
+server.close()
+"""
+
+
+class Lines:
+    """The stdout lines of a subprocess, read by a thread so that every wait is bounded."""
+
+    def __init__(self, proc):
+        self.queue = queue.Queue()
+        self.thread = threading.Thread(target=self._read, args=(proc.stdout,))
+        self.thread.start()
+
+    def _read(self, stream):
+        for line in iter(stream.readline, b""):
+            self.queue.put(line.decode().rstrip("\n"))
+
+    def next(self):
+        return self.queue.get(timeout=WAIT)
+
+
+def test_interrupt_during_open_ends_it_with_keyboard_interrupt():
+    port = free_port()
+    program = ServerProcess(SIGNAL_PROGRAM, port)
+    try:
+        lines = Lines(program.proc)
+        assert lines.next() == "opening"
+        time.sleep(0.3)
+        program.proc.send_signal(signal.SIGUSR1)  # a handler that does not raise: open goes on
+        assert lines.next() == "handler ran"
+        program.proc.send_signal(signal.SIGINT)
+        assert lines.next() == "interrupted"
+        assert lines.next() == "serve: Bad Server state"
+        assert lines.next() == "close: None"
+        with pytest.raises(ConnectionRefusedError):  # the listener was closed
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        program.proc.stdin.write(b"\n")
+        program.proc.stdin.flush()
+        assert lines.next() == "opening again"
+        with connect(port) as conn:
+            assert recv_exactly(conn, len(REPLY_1)) == REPLY_1
+            assert lines.next() == "replied"
+            program.proc.stdin.write(b"\n")
+            program.proc.stdin.flush()
+            rc, _, err = program.finish()
+        assert rc == 0, err
+        lines.thread.join(WAIT)
+    finally:
+        program.kill()
+
+
+def test_blocked_reply_releases_the_lock_and_every_reply_arrives_whole(h, watchdog):
+    conn = h.accept(rcvbuf=4096)  # a client that does not read yet
+    text = "x" * 200_000
+    started, done, stop = [0], [0], threading.Event()
+
+    def replier():
+        while not stop.is_set():
+            started[0] += 1
+            h.server.callback(9, S.Busy, vp.ErrorResult(text))
+            done[0] += 1
+
+    t = threading.Thread(target=replier)
+    t.start()
+    try:
+        # Blocked: a call in progress that makes no headway.
+        def blocked():
+            before = done[0]
+            time.sleep(0.3)
+            return started[0] > done[0] == before
+
+        assert wait_until(blocked)
+        # This thread runs although the other one is stuck in a send.
+        e = raised(lambda: h.server.on(0, "ClickButton", Handler()))
+        assert type(e) is RuntimeError and str(e) == "Already borrowed"
+        stop.set()
+        data = bytearray()
+        conn.settimeout(WAIT)
+        while t.is_alive() or len(data) < done[0] * (len(text) + 30):
+            chunk = conn.recv(1 << 20)
+            assert chunk
+            data += chunk
+            if not t.is_alive() and len(velto_wire.read_replies(bytes(data))[0]) == done[0]:
+                break
+    finally:
+        stop.set()
+        t.join(WAIT)
+    replies, rest = velto_wire.read_replies(bytes(data))
+    assert rest == b"" and done[0] >= 2
+    assert replies == [(9, "Busy", "ErrorResult", text)] * done[0]
+    assert h.server._get_action("ClickButton_0") is None
+
+
+def test_replies_from_several_threads_arrive_whole(h):
+    conn = h.accept(rcvbuf=8192)
+    received = bytearray()
+    reading = threading.Event()
+    reading.set()
+
+    def reader():
+        conn.settimeout(0.2)
+        while reading.is_set():
+            try:
+                chunk = conn.recv(65536)
+            except socket.timeout:
+                continue
+            if not chunk:
+                return
+            received.extend(chunk)
+
+    retries = [0] * 4
+
+    def replier(k):
+        for i in range(50):
+            while True:
+                try:
+                    h.server.callback(k, S.Idle, vp.ErrorResult(f"{k}:{i}:" + "y" * 3000))
+                    break
+                except RuntimeError as e:
+                    assert str(e) == "Already borrowed"
+                    retries[k] += 1
+                    time.sleep(0)
+
+    threads = [threading.Thread(target=replier, args=(k,)) for k in range(4)]
+    rt = threading.Thread(target=reader)
+    rt.start()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(WAIT * 3)
+    assert wait_until(lambda: len(velto_wire.read_replies(bytes(received))[0]) == 200)
+    reading.clear()
+    rt.join(WAIT)
+    replies, rest = velto_wire.read_replies(bytes(received))
+    assert rest == b""
+    for k in range(4):
+        mine = [r for r in replies if r[0] == k]
+        assert [r[3].split(":")[1] for r in mine] == [str(i) for i in range(50)]
+        assert all(r[1:3] == ("Idle", "ErrorResult") and r[3].startswith(f"{k}:") for r in mine)
+
+
+# ---- clients that go away -------------------------------------------------------------
+
+
+def reply_until_it_fails(server, tries=50):
+    """A reply to a gone peer can be accepted once before the system reports the peer gone."""
+    for _ in range(tries):
+        e = raised(lambda: reply_1(server))
+        if e is not None:
+            return e
+        time.sleep(0.02)
+    return None
+
+
+def test_client_that_disconnects(h):
+    conn = h.accept()
+    h.serve()
+    conn.close()
+    h.clients.remove(conn)
+    e = reply_until_it_fails(h.server)
+    assert type(e) is RuntimeError and OS_ERROR.match(str(e)), e
+    e = raised(lambda: reply_1(h.server))  # the stream is kept: the same kind of failure
+    assert type(e) is RuntimeError and OS_ERROR.match(str(e)), e
+    assert h.server.close() is None  # the thread reading zeros still takes the stop
+    assert wait_until(lambda: thread_ended(h.server), timeout=5, step=0.1)
+    new = h.accept()
+    reply_1(h.server)
+    assert recv_exactly(new, len(REPLY_1)) == REPLY_1
+
+
+def test_client_that_resets_the_connection(h, capfd):
+    conn = h.accept()
+    h.serve()
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    conn.close()  # RST
+    h.clients.remove(conn)
+    errors = []
+    assert wait_until(lambda: errors.append(capfd.readouterr().err) or "Failed to read frame" in "".join(errors)), "".join(errors)
+    err = "".join(errors)
+    assert re.search(r"Failed to read frame : .+ \(os error \d+\)", err), err
+    e = raised(h.server.close)  # the thread has ended
+    assert type(e) is RuntimeError and str(e) == CLOSED_CHANNEL
+    e = reply_until_it_fails(h.server)  # the stream was kept
+    assert type(e) is RuntimeError and OS_ERROR.match(str(e)), e
+    new = h.accept()
+    reply_1(h.server)
+    assert recv_exactly(new, len(REPLY_1)) == REPLY_1
+    h.serve()
+
+
+def test_client_that_half_closes_still_gets_replies(h):
+    conn = h.accept()
+    rec = Recorder()
+    h.server.on(0, "ClickButton", rec)
+    h.serve()
+    conn.sendall(frame(0, "ClickButton"))
+    conn.shutdown(socket.SHUT_WR)
+    assert wait_until(lambda: rec.calls)
+    reply_1(h.server)
+    assert recv_exactly(conn, len(REPLY_1)) == REPLY_1
+    assert h.server.close() is None
+    assert client_sees_eof(conn)
+
+
+# ---- the facade and the module table -------------------------------------------------
+
+
+def test_use_socket_returns_independent_plain_servers(h):
+    a = vp.VeltoPiServer.use_socket(f"127.0.0.1:{h.port}")
+    b = vp.VeltoPiServer.use_socket(address="x")
+    assert type(a) is vp.ComSocketServer and type(b) is vp.ComSocketServer and a is not b
+    a.on(1, "Joystick", Handler())
+    assert b._get_action("Joystick_1") is None
+    assert str(raised(a.serve)) == "Bad Server state"
+    e = raised(b.open)  # "x" is only examined here
+    assert is_panic(e) and str(e).startswith("Unable to intanstiate TCP Listener. ")
+    assert "invalid socket address" in str(e)
+    h.server = a  # the harness opens the facade's server
+    conn = h.accept()
+    reply_1(a)
+    assert recv_exactly(conn, len(REPLY_1)) == REPLY_1
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: vp.VeltoPiServer(), "No constructor defined"),
+        (lambda: vp.VeltoPiServer.use_socket(),
+         "VeltoPiServer.use_socket() missing 1 required positional argument: 'address'"),
+        (lambda: vp.VeltoPiServer.use_socket("a", "b"),
+         "VeltoPiServer.use_socket() takes 1 positional arguments but 2 were given"),
+        (lambda: vp.VeltoPiServer.use_socket(port=1),
+         "VeltoPiServer.use_socket() got an unexpected keyword argument 'port'"),
+        (lambda: vp.VeltoPiServer.use_socket(80),
+         "argument 'address': 'int' object cannot be converted to 'PyString'"),
+        (lambda: vp.VeltoPiServer.use_socket(address=None),
+         "argument 'address': 'NoneType' object cannot be converted to 'PyString'"),
+    ],
+    ids=["construct", "missing", "two", "keyword", "int", "none"],
+)
+def test_use_socket_errors(call, message):
+    with pytest.raises(TypeError) as e:
+        call()
+    assert str(e.value) == message
+
+
+@pytest.mark.skipif(not CPYTHON, reason="PyPy lets Python code subclass any extension class")
+def test_facade_cannot_be_subclassed():
+    with pytest.raises(TypeError):
+        type("Sub", (vp.VeltoPiServer,), {})
+
+
+def test_module_table():
+    assert vp.__all__ == ["VeltoPiServer", "ComSocketServer", "Protocol", "ServerStatus",
+                          "ConfirmResult", "ErrorResult", "WidgetRegistry", "on"]
+    assert all(hasattr(vp, name) for name in vp.__all__)
+    assert vp.on.__name__ == "on" and vp.on.__module__ == "velto_protocol"
+
+
+def import_again():
+    saved = sys.modules.pop("velto_protocol")
+    try:
+        import velto_protocol as again
+    finally:
+        sys.modules["velto_protocol"] = saved
+    return again
+
+
+def test_importing_again_gives_the_same_table():
+    again = import_again()
+    assert again.__all__ == vp.__all__
+    assert all(getattr(again, name) is getattr(vp, name) for name in vp.__all__)
+
+
+@pytest.mark.skipif(not CPYTHON, reason="PyPy makes a new module object from its cached copy "
+                    "of an extension module without calling the module's init again")
+def test_importing_again_returns_the_same_module():
+    assert import_again() is vp
