@@ -30,17 +30,16 @@ class GilRelease {
   PyThreadState* saved_;
 };
 
-/// The interpreter's state for one thread of ours, made once for the thread's life and
-/// held without the lock; `Hold` takes the lock with it. Creating a state per call costs
-/// microseconds, taking the lock with an existing one a fraction of that.
-/// Construct and destroy on the thread itself, without holding the lock.
+/// The interpreter's state for one thread of ours, made on the thread's first hold of the
+/// lock and kept, without the lock, for the thread's life; `Hold` takes the lock with it.
+/// Creating a state per call costs microseconds, taking the lock with an existing one a
+/// fraction of that. Until its first hold the thread never waits for the lock.
+/// Construct, hold and destroy on the thread itself, without holding the lock.
 class ThreadState {
  public:
-  ThreadState() {
-    gil_ = PyGILState_Ensure();
-    saved_ = PyEval_SaveThread();
-  }
+  ThreadState() = default;
   ~ThreadState() {
+    if (saved_ == nullptr) return;  // never held the lock
     // The interpreter is gone or going: its lock cannot be taken any more.
     if (!Py_IsInitialized() || _Py_IsFinalizing()) return;
     PyEval_RestoreThread(saved_);
@@ -54,7 +53,11 @@ class ThreadState {
   class Hold {
    public:
     explicit Hold(ThreadState& ts) : ts_(ts) {
-      PyEval_RestoreThread(ts_.saved_);
+      if (ts_.saved_ == nullptr) {
+        ts_.gil_ = PyGILState_Ensure();
+      } else {
+        PyEval_RestoreThread(ts_.saved_);
+      }
       drain_releases();
     }
     ~Hold() { ts_.saved_ = PyEval_SaveThread(); }
@@ -66,8 +69,8 @@ class ThreadState {
   };
 
  private:
-  PyGILState_STATE gil_;
-  PyThreadState* saved_ = nullptr;
+  PyGILState_STATE gil_{};
+  PyThreadState* saved_ = nullptr;  // null until the first hold
 };
 
 }  // namespace velto::py
