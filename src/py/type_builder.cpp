@@ -29,21 +29,26 @@ PyTypeObject* TypeCell::get() {
   Ref bases;
   if (base != nullptr) {
     PyObject* base_type = base->object();
+    if (type != nullptr) return type;  // the base's class attributes made this class
     bases = Ref::steal(PyTuple_Pack(1, base_type));
     if (!bases) throw_with_cause(failure);
   }
   Ref created = Ref::steal(PyType_FromSpecWithBases(spec, bases.get()));
   if (!created) throw_with_cause(failure);
 #ifndef PYPY_VERSION
-  // The spec's dotted name gives the class its __module__; the type's own name stays bare
+  // The PyType_Spec's dotted name gives the class its __module__; the type's own name stays bare
   // (PyPy makes it bare by itself). The text lives in the type's own copy of the name.
   auto* tp = reinterpret_cast<PyTypeObject*>(created.get());
   if (const char* dot = std::strrchr(tp->tp_name, '.')) tp->tp_name = dot + 1;
 #endif
+  // Published before the class attributes are made, so that classes made for them can
+  // derive from this one; withdrawn if they fail.
+  type = reinterpret_cast<PyTypeObject*>(created.get());
   if (fill != nullptr) {
     try {
       fill(created.get());
     } catch (PythonError& met) {
+      type = nullptr;
       // Class attributes that could not be computed or stored: two levels of context.
       PythonError inner = PythonError::make(
           PyExc_RuntimeError,
@@ -55,8 +60,7 @@ PyTypeObject* TypeCell::get() {
       throw_with_cause(failure);
     }
   }
-  type = reinterpret_cast<PyTypeObject*>(created.release());
-  return type;
+  return reinterpret_cast<PyTypeObject*>(created.release());
 }
 
 PyTypeObject* TypeCell::require() {

@@ -35,11 +35,12 @@ inline constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT;
 /// A process-wide type object, created on first use and never freed.
 struct TypeCell {
   const char* class_name;
-  /// The spec's name is "velto_protocol.<Class>"; the created type's name is bare.
+  /// Its PyType_Spec names the class "velto_protocol.<Class>"; the created type's name is bare.
   PyType_Spec* spec;
   /// The base class's cell, or null for `object`.
   TypeCell* base = nullptr;
-  /// Stores the class attributes right after creation (may be empty).
+  /// Stores the class attributes right after creation (may be empty). The cell already
+  /// holds the new class meanwhile; if this throws, the cell is emptied again.
   void (*fill)(PyObject* type) = nullptr;
   PyTypeObject* type = nullptr;
 

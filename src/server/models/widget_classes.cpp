@@ -333,12 +333,10 @@ constexpr std::array<py::TypeCell*, base::kWidgetKindCount> kKindCells = {
     &WidgetRegistry_DirectionalButton_cell, &WidgetRegistry_Joystick_cell,
 };
 
-// Creates the six kind classes and stores them as class attributes, in kind order. They
-// derive from the class being filled, whose cell is published only after this returns, so
-// the cell points to it meanwhile; if anything fails, the kinds made from this attempt are
-// dropped with it, so that a later attempt starts clean.
+// Creates the six kind classes, which derive from the class being filled, and stores them
+// as class attributes, in kind order. If anything fails, the kinds made from this attempt
+// are dropped with it, so that a later attempt starts clean.
 void fill_widget_registry(PyObject* type) {
-  WidgetRegistry_cell.type = reinterpret_cast<PyTypeObject*>(type);
   try {
     for (std::size_t kind = 0; kind < kKindCells.size(); ++kind) {
       const std::string name(base::kWidgetKindNames[kind]);
@@ -348,7 +346,6 @@ void fill_widget_registry(PyObject* type) {
     for (py::TypeCell* cell : kKindCells) {
       Ref::steal(reinterpret_cast<PyObject*>(std::exchange(cell->type, nullptr)));  // dropped
     }
-    WidgetRegistry_cell.type = nullptr;
     throw;
   }
 }
@@ -356,9 +353,6 @@ void fill_widget_registry(PyObject* type) {
 }  // namespace
 
 Ref widget_object(const base::WidgetRegistry& widget) {
-  // The kind classes exist once their base does; asking a kind's cell first would create
-  // that kind twice (once by the base's fill, once by the cell itself).
-  WidgetRegistry_cell.require();
   py::TypeCell& cell = *kKindCells[widget.value.index()];
   return new_or_panic(cell.require(), widget, cell.class_name);
 }
