@@ -124,7 +124,8 @@ def test_several_frames_in_one_read_are_all_dispatched_in_order():
 
 def big_frame():
     """A 1500-byte frame: the map form with a long key that the decoder skips."""
-    body = pack({"padding": "x" * 1450, "id": 1, "data": {"ToggleButton": [True]}})
+    body = pack({"padding": "x" * 1463, "id": 1, "data": {"ToggleButton": [True]}})
+    assert len(body) == 1500
     return body
 
 
