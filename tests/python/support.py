@@ -81,3 +81,16 @@ class ServerProcess:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.communicate()
+
+
+def raised(call):
+    """The exception `call` raises (any BaseException), or None."""
+    try:
+        call()
+    except BaseException as e:  # PanicException derives from BaseException only
+        return e
+    return None
+
+
+def is_panic(e):
+    return e is not None and type(e).__name__ == "PanicException"

@@ -10,24 +10,12 @@ import weakref
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, connect, free_port, wait_until
+from support import WAIT, connect, free_port, is_panic, raised, wait_until
 from velto_wire import frame
 
 
 def new_server():
     return vp.ComSocketServer("127.0.0.1:1")
-
-
-def raised(call):
-    try:
-        call()
-    except BaseException as e:  # PanicException derives from BaseException only
-        return e
-    return None
-
-
-def is_panic(e):
-    return e is not None and type(e).__name__ == "PanicException"
 
 
 def collect():

@@ -17,7 +17,8 @@ import weakref
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, ServerProcess, connect, free_port, recv_exactly, velto_wire, wait_until
+from support import (WAIT, ServerProcess, connect, free_port, is_panic, raised, recv_exactly,
+                     velto_wire, wait_until)
 from velto_wire import F32, frame
 
 CPYTHON = platform.python_implementation() == "CPython"
@@ -40,19 +41,6 @@ CLOSED_CHANNEL = "sending on a closed channel"
 
 def reply_1(server):
     server.callback(1, S.Idle, vp.ConfirmResult(True))
-
-
-def raised(call):
-    """The exception `call` raises (any BaseException), or None."""
-    try:
-        call()
-    except BaseException as e:  # PanicException derives from BaseException only
-        return e
-    return None
-
-
-def is_panic(e):
-    return e is not None and type(e).__name__ == "PanicException"
 
 
 def thread_ended(server):
