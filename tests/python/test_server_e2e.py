@@ -55,8 +55,8 @@ def run(body, steps):
     return out.splitlines(), err
 
 
-def settle(seconds=1.3):
-    """Long enough for the serving thread to run two passes."""
+def settle(seconds=1.6):
+    """Long enough for the serving thread to run two passes (three on a busy machine)."""
     time.sleep(seconds)
 
 
@@ -78,6 +78,7 @@ def test_every_kind_reaches_its_handler_with_the_right_object():
         for data, _ in KINDS:
             conn.sendall(data)
             settle(0.6)
+        settle()
 
     lines, err = run(RECORDING_SERVER, steps)
     handled = [line for line in lines if line.startswith("handler")]
@@ -149,7 +150,7 @@ def test_frame_larger_than_a_read_is_received_whole():
 
     def steps(conn, server):
         conn.sendall(data)
-        settle()
+        settle(2.2)  # two reads
 
     lines, err = run(RECORDING_SERVER, steps)
     assert "Received size : 1024" in lines
