@@ -115,16 +115,7 @@ namespace {
   PythonError original = PythonError::fetch();
   if (!original.matches(PyExc_TypeError)) throw original;
   std::string message;
-  if (original.value() != nullptr) {
-    Ref s = Ref::steal(PyObject_Str(original.value()));
-    Py_ssize_t size = 0;
-    const char* data = s ? PyUnicode_AsUTF8AndSize(s.get(), &size) : nullptr;
-    if (data == nullptr) {
-      PyErr_Clear();
-    } else {
-      message.assign(data, static_cast<std::size_t>(size));
-    }
-  }
+  if (original.value() != nullptr) str_of(original.value(), message);
   PythonError wrapped =
       PythonError::make(PyExc_TypeError, std::string("argument '") + name + "': " + message);
   if (original.value() != nullptr && wrapped.value() != nullptr) {

@@ -3,7 +3,6 @@
 
 #include <new>
 
-#include "base/result.h"
 #include "py/errors.h"
 #include "py/release_queue.h"
 
@@ -48,13 +47,6 @@ int run_entry_int(Body&& body) noexcept {
   if (r == nullptr) return -1;
   Py_DECREF(r);
   return 0;
-}
-
-/// Takes the value of an operation's result, or throws its error for the entry point.
-template <typename T, typename E>
-T unwrap(base::Result<T, E>&& result) {
-  if (!result.ok()) throw Error(std::move(result).error());
-  return std::move(result).value();
 }
 
 /// None, as a new reference.

@@ -20,7 +20,8 @@ std::string utf8_of(PyObject* str) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-// str(obj), or nullopt-like failure flag.
+}  // namespace
+
 bool str_of(PyObject* obj, std::string& out) {
   Ref s = Ref::steal(PyObject_Str(obj));
   if (!s) {
@@ -36,8 +37,6 @@ bool str_of(PyObject* obj, std::string& out) {
   out.assign(data, static_cast<std::size_t>(size));
   return true;
 }
-
-}  // namespace
 
 PyObject* panic_exception_type() {
   if (g_panic_exception == nullptr) {
@@ -92,8 +91,7 @@ PythonError PythonError::fetch(std::source_location loc) {
 PythonError PythonError::make(PyObject* type, std::string_view message) {
   PythonError e;
   e.type_ = Ref::borrow(type);
-  Ref text = Ref::steal(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  Ref text = Ref::steal(new_str(message));
   if (!text) return fetch_raw();
   e.value_ = Ref::steal(PyObject_CallOneArg(type, text.get()));
   if (!e.value_) return fetch_raw();
@@ -141,11 +139,7 @@ void Error::raise() && {
     return;
   }
   const auto& e = std::get<base::Error>(v_);
-  std::string text = e.display();
-  PyErr_SetObject(PyExc_RuntimeError,
-                  Ref::steal(PyUnicode_FromStringAndSize(text.data(),
-                                                         static_cast<Py_ssize_t>(text.size())))
-                      .get());
+  PyErr_SetObject(PyExc_RuntimeError, Ref::steal(new_str(e.display())).get());
 }
 
 void run_signal_handlers() {
@@ -177,8 +171,7 @@ bool set_panic(const base::Panic& panic) {
   if (type == nullptr) return false;
   const std::string& msg = panic.message();
   const std::string text = msg.empty() ? std::string("internal failure") : msg;
-  Ref value = Ref::steal(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  Ref value = Ref::steal(new_str(text));
   if (!value) return false;
   PyErr_SetObject(type, value.get());
   return true;

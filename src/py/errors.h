@@ -68,6 +68,9 @@ class Error {
 /// exception of a handler that raised (Ctrl-C: KeyboardInterrupt). Caller holds the lock.
 void run_signal_handlers();
 
+/// str(obj) as UTF-8; false (with no error pending) when it cannot be made.
+bool str_of(PyObject* obj, std::string& out);
+
 /// The qualified name of an object's type, or "<failed to extract type name>".
 std::string type_name_of(PyObject* obj);
 

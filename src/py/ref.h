@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cassert>
+#include <string_view>
 #include <utility>
 
 #include "py/python.h"
@@ -45,5 +46,10 @@ class Ref {
   explicit Ref(PyObject* p) : p_(p) {}
   PyObject* p_ = nullptr;
 };
+
+/// A new `str` holding the UTF-8 text (a new reference, or null with the error set).
+inline PyObject* new_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
 
 }  // namespace velto::py

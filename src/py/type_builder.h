@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "py/args.h"
 #include "py/borrow.h"
 #include "py/errors.h"
 
@@ -117,6 +118,18 @@ Instance<T>* self_as(PyObject* self, TypeCell& cell) {
     throw_error(PyExc_TypeError, std::string(cell.class_name) + " object holds no value");
   }
   return inst;
+}
+
+/// The value of an argument that must be an instance of the cell's class (or a subclass),
+/// copied under shared use; otherwise the TypeError naming the parameter.
+template <typename T>
+T copy_arg(PyObject* obj, TypeCell& cell, const char* param) {
+  if (!PyObject_TypeCheck(obj, cell.require())) {
+    throw_argument_error(param, cannot_convert(obj, cell.class_name));
+  }
+  Instance<T>* inst = instance_of<T>(obj);
+  SharedBorrow use(inst->flag);
+  return inst->value;
 }
 
 }  // namespace velto::py

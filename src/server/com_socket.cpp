@@ -336,9 +336,7 @@ PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) noexcept 
     auto [id, kind] = std::move(identity).value();
     Ref on = Ref::steal(PyObject_GetAttrString(server, "on"));
     Ref id_obj = on ? Ref::steal(PyLong_FromLong(id)) : Ref();
-    Ref kind_obj = id_obj ? Ref::steal(PyUnicode_FromStringAndSize(
-                                kind.data(), static_cast<Py_ssize_t>(kind.size())))
-                          : Ref();
+    Ref kind_obj = id_obj ? Ref::steal(py::new_str(kind)) : Ref();
     Ref registered;
     if (kind_obj) {
       registered = Ref::steal(

@@ -1,4 +1,4 @@
-// The transport interface of a server and the dispatch of one decoded frame.
+// The dispatch of one decoded frame to its action, and the serving loop's dispatcher.
 #pragma once
 
 #include <string>
@@ -10,19 +10,6 @@
 #include "server/models/widget_registry.h"
 
 namespace velto::server {
-
-/// A transport: accepts a client, serves it from a thread of its own, stops.
-/// ComSocketServer is the TCP one; the serving loop is the body of serve().
-class ServerCom {
- public:
-  virtual ~ServerCom() = default;
-  /// Accepts one client (blocking).
-  virtual void open() = 0;
-  /// Starts the serving thread on the accepted client.
-  virtual void serve() = 0;
-  /// Asks the serving thread to stop and lets go of the client.
-  virtual void close() = 0;
-};
 
 /// Runs the action filed under the frame's identity key with the frame's widget object.
 /// Called on a serving thread without the interpreter lock; takes it (with `thread`) only

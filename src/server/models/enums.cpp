@@ -38,7 +38,7 @@ PyObject* Enum_repr(PyObject* self) noexcept {
     py::SharedBorrow use(inst->flag);
     std::string text = std::string(Info.class_name) + "." +
                        std::string(Info.members[inst->value.code]);
-    return py::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return py::check(py::new_str(text));
   });
 }
 
@@ -142,13 +142,7 @@ constexpr EnumInfo kProtocolInfo{"Protocol", base::kProtocolNames, &Protocol_cel
 }  // namespace
 
 base::ServerStatus server_status_from_arg(PyObject* obj, const char* param) {
-  PyTypeObject* type = ServerStatus_cell.require();
-  if (!PyObject_TypeCheck(obj, type)) {
-    py::throw_argument_error(param, py::cannot_convert(obj, "ServerStatus"));
-  }
-  auto* inst = py::instance_of<EnumValue>(obj);
-  py::SharedBorrow use(inst->flag);
-  return static_cast<base::ServerStatus>(inst->value.code);
+  return static_cast<base::ServerStatus>(py::copy_arg<EnumValue>(obj, ServerStatus_cell, param).code);
 }
 
 }  // namespace velto::server::models

@@ -44,9 +44,7 @@ PyObject* ErrorResult_error(PyObject* self, void*) noexcept {
   return py::run_entry([&] {
     auto* inst = py::self_as<ErrorResult>(self, ErrorResult_cell);
     py::SharedBorrow use(inst->flag);
-    const std::string& text = inst->value.error;
-    return py::check(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return py::check(py::new_str(inst->value.error));
   });
 }
 

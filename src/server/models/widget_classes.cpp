@@ -48,17 +48,6 @@ Ref coord_object(const base::Coord& coord) {
   return new_or_panic(Coord_cell.require(), coord, Coord_cell.class_name);
 }
 
-// The argument `obj` as a Coord, copied under shared use.
-base::Coord coord_from_arg(PyObject* obj, const char* param) {
-  PyTypeObject* type = Coord_cell.require();
-  if (!PyObject_TypeCheck(obj, type)) {
-    py::throw_argument_error(param, py::cannot_convert(obj, "Coord"));
-  }
-  auto* inst = py::instance_of<base::Coord>(obj);
-  py::SharedBorrow use(inst->flag);
-  return inst->value;
-}
-
 // Stores __match_args__: None for a kind without fields, else the field names in order.
 void set_match_args(PyObject* type, std::initializer_list<const char*> fields) {
   if (fields.size() == 0) {
@@ -129,7 +118,7 @@ PyObject* Joystick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
   return py::run_entry([&] {
     auto [delta, intensity] = py::match(kJoystickParams, args, kwargs);
     // A braced list evaluates in order: a bad delta is reported before a bad intensity.
-    widget::Joystick value{coord_from_arg(delta, "delta"), py::to_f32(intensity, "intensity")};
+    widget::Joystick value{py::copy_arg<base::Coord>(delta, Coord_cell, "delta"), py::to_f32(intensity, "intensity")};
     return make_widget(type, value);
   });
 }
