@@ -1,4 +1,6 @@
-"""Puts the build's extension for the running interpreter on sys.path."""
+"""Puts the build's extension for the running interpreter on sys.path; under `make test-asan`,
+keeps the sanitizer runtime from the programs the tests start (support.python_env gives it
+back to CPython children)."""
 import os
 import sys
 
@@ -8,3 +10,8 @@ if not os.path.isdir(MODULE_DIR):
     raise RuntimeError(f"no extension built for {sys.implementation.name} in {MODULE_DIR}")
 sys.path.insert(0, MODULE_DIR)
 os.environ["VELTO_MODULE_DIR"] = MODULE_DIR  # for tests that start subprocesses
+
+# The runtime is loaded into this process already; every other program the tests start
+# (pypy3, tmux, node) must run without it.
+if os.environ.get("VELTO_SANITIZER_RUNTIME"):
+    os.environ.pop("LD_PRELOAD", None)

@@ -55,6 +55,18 @@ def wait_until(predicate, timeout=WAIT, step=0.01):
     return predicate()
 
 
+def python_env(**extra):
+    """The environment for a child interpreter like this one, with the build's extension on
+    its path. Under `make test-asan` a CPython child gets the sanitizer runtime preloaded,
+    which the module built there needs."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.environ["VELTO_MODULE_DIR"], EXAMPLES]))
+    runtime = os.environ.get("VELTO_SANITIZER_RUNTIME")
+    if runtime and sys.implementation.name == "cpython":
+        env["LD_PRELOAD"] = runtime
+    env.update(extra)
+    return env
+
+
 class ServerProcess:
     """A Python program using the module, run in its own interpreter (the same one as the
     tests), so that its progress lines (fd 1) and reports (fd 2) can be read whole."""
@@ -62,8 +74,7 @@ class ServerProcess:
     def __init__(self, body, port):
         code = "import sys, time, threading\nimport velto_protocol as vp\nPORT = %d\n" % port
         code += textwrap.dedent(body)
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.environ["VELTO_MODULE_DIR"], EXAMPLES]),
-                   PYTHONUNBUFFERED="1")
+        env = python_env(PYTHONUNBUFFERED="1")
         self.proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, stdin=subprocess.PIPE, env=env)
 
