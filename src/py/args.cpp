@@ -142,7 +142,7 @@ bool to_bool(PyObject* obj, const char* name) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
   Ref type_name = Ref::steal(PyObject_GetAttrString(type, "__name__"));
   Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
-  if (!type_name || !module) PyErr_Clear();
+  if (!type_name || !module) discard_pending();
   if (type_name && module && PyUnicode_Check(type_name.get()) && PyUnicode_Check(module.get()) &&
       PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
       (PyUnicode_CompareWithASCIIString(type_name.get(), "bool_") == 0 ||

@@ -120,6 +120,10 @@ std::string PythonError::describe() const {
 
 void throw_pending(std::source_location loc) { throw PythonError::fetch(loc); }
 
+void discard_pending() {
+  if (PyErr_Occurred()) (void)PythonError::fetch();
+}
+
 void throw_error(PyObject* type, std::string_view message) {
   throw PythonError::make(type, message);
 }
@@ -157,7 +161,7 @@ std::string type_name_of(PyObject* obj) {
   Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
                                                "__qualname__"));
   if (!name || !PyUnicode_Check(name.get())) {
-    PyErr_Clear();
+    discard_pending();
     return "<failed to extract type name>";
   }
   return utf8_of(name.get());

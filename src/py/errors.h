@@ -37,6 +37,10 @@ class PythonError {
   Ref type_, value_, traceback_;
 };
 
+/// Drops the pending Python error where a failed lookup has a fallback. A PanicException
+/// is never dropped: it is reported and continued as an internal failure (throws).
+void discard_pending();
+
 /// Throws the pending Python error (after a C-API call returned its error value).
 [[noreturn]] void throw_pending(std::source_location loc = std::source_location::current());
 /// Throws a new exception of `type` with `message`.

@@ -1,10 +1,12 @@
 // Heap types from slot tables, their once-cells, and class attributes.
 #include "py/type_builder.h"
 
+#include "py/entry.h"
 #include "py/release_queue.h"
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace velto::py {
 
@@ -20,7 +22,118 @@ namespace {
   throw error;
 }
 
+bool may_be_subclassed(const TypeCell& cell) {
+  return (cell.spec->flags & Py_TPFLAGS_BASETYPE) != 0;
+}
+
+#ifdef PYPY_VERSION
+// PyPy lets Python code derive from any extension class and gives every instance a
+// dictionary, whatever the class's flags say. The two functions below give our classes back
+// the rules the flags state, with the interpreter's own texts.
+
+// __init_subclass__ of a class that may not be subclassed (bound to that class): refuses
+// the class statement that derives from it.
+PyObject* refuse_subclass(PyObject* base, PyObject*, PyObject*) noexcept {
+  return run_entry([&]() -> Ref {
+    throw_error(PyExc_TypeError,
+                std::string("type '") + reinterpret_cast<PyTypeObject*>(base)->tp_name +
+                    "' is not an acceptable base type");
+  });
+}
+
+PyMethodDef refuse_subclass_def = {
+    "__init_subclass__",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_subclass)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
+
+// Whether `type` or one of its bases has a property `name` in its getset table.
+bool defines_property(PyTypeObject* type, const std::string& name) {
+  for (PyTypeObject* t = type; t != nullptr; t = t->tp_base) {
+    for (PyGetSetDef* g = t->tp_getset; g != nullptr && g->name != nullptr; ++g) {
+      if (name == g->name) return true;
+    }
+  }
+  return false;
+}
+
+// Whether a class in `type`'s method resolution order has `name` in its namespace (the
+// values are not touched: PyPy cannot hand some descriptors to C).
+bool class_defines(PyTypeObject* type, PyObject* name) {
+  Ref mro = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
+  Ref classes = check(PySequence_Fast(mro.get(), "__mro__ is not a sequence"));
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(classes.get()); ++i) {
+    PyObject* cls = PySequence_Fast_GET_ITEM(classes.get(), i);
+    Ref ns = check(PyObject_GetAttrString(cls, "__dict__"));
+    int found = PySequence_Contains(ns.get(), name);
+    if (found < 0) throw_pending();
+    if (found == 1) return true;
+  }
+  return false;
+}
+
+// tp_setattro: an attribute the class defines as a data descriptor (a read-only property)
+// keeps the interpreter's own behaviour; anything else is refused as on an instance without
+// a dictionary.
+int set_existing_attribute_only(PyObject* self, PyObject* name, PyObject* value) noexcept {
+  return run_entry_int([&] {
+    const char* type_name = Py_TYPE(self)->tp_name;
+    if (!PyUnicode_Check(name)) {
+      throw_error(PyExc_TypeError, "attribute name must be string");
+    }
+    std::string attr;
+    str_of(name, attr);
+    if (defines_property(Py_TYPE(self), attr)) {
+      if (PyObject_GenericSetAttr(self, name, value) != 0) throw_pending();
+      return;
+    }
+    if (!class_defines(Py_TYPE(self), name)) {
+      throw_error(PyExc_AttributeError,
+                  std::string("'") + type_name + "' object has no attribute '" + attr + "'");
+    }
+    throw_error(PyExc_AttributeError,
+                std::string("'") + type_name + "' object attribute '" + attr + "' is read-only");
+  });
+}
+
+// The spec with the attribute guard added. The slot table is never freed: the interpreter
+// may keep pointers into it.
+PyType_Spec with_attribute_guard(const PyType_Spec& spec) {
+  auto* slots = new std::vector<PyType_Slot>();
+  for (const PyType_Slot* s = spec.slots; s->slot != 0; ++s) slots->push_back(*s);
+  slots->push_back({Py_tp_setattro, reinterpret_cast<void*>(set_existing_attribute_only)});
+  slots->push_back({0, nullptr});
+  PyType_Spec guarded = spec;
+  guarded.slots = slots->data();
+  return guarded;
+}
+
+void refuse_subclasses(PyObject* type) {
+  Ref function = check(PyCMethod_New(&refuse_subclass_def, type, nullptr, nullptr));
+  Ref method = check(PyClassMethod_New(function.get()));
+  set_class_attr(type, "__init_subclass__", method.get());
+}
+#endif
+
 }  // namespace
+
+void check_requested_class(PyTypeObject* requested, TypeCell& cell) {
+  PyTypeObject* own = cell.require();
+  const std::string prefix = std::string(own->tp_name) + ".__new__(";
+  if (!PyType_Check(reinterpret_cast<PyObject*>(requested))) {
+    throw_error(PyExc_TypeError, prefix + "X): X is not a type object (" +
+                                     Py_TYPE(requested)->tp_name + ")");
+  }
+  if (requested == own) return;
+  const std::string name = requested->tp_name;
+  if (!PyType_IsSubtype(requested, own)) {
+    throw_error(PyExc_TypeError,
+                prefix + name + "): " + name + " is not a subtype of " + own->tp_name);
+  }
+  if (!may_be_subclassed(cell)) {
+    throw_error(PyExc_TypeError,
+                prefix + name + ") is not safe: " + own->tp_name + " may not be subclassed");
+  }
+}
 
 PyTypeObject* TypeCell::get() {
   if (type != nullptr) return type;
@@ -33,7 +146,12 @@ PyTypeObject* TypeCell::get() {
     bases = Ref::steal(PyTuple_Pack(1, base_type));
     if (!bases) throw_with_cause(failure);
   }
+#ifdef PYPY_VERSION
+  PyType_Spec guarded = with_attribute_guard(*spec);
+  Ref created = Ref::steal(PyType_FromSpecWithBases(&guarded, bases.get()));
+#else
   Ref created = Ref::steal(PyType_FromSpecWithBases(spec, bases.get()));
+#endif
   if (!created) throw_with_cause(failure);
 #ifndef PYPY_VERSION
   // The PyType_Spec's dotted name gives the class its __module__; the type's own name stays bare
@@ -44,9 +162,12 @@ PyTypeObject* TypeCell::get() {
   // Published before the class attributes are made, so that classes made for them can
   // derive from this one; withdrawn if they fail.
   type = reinterpret_cast<PyTypeObject*>(created.get());
-  if (fill != nullptr) {
+  if (fill != nullptr || !may_be_subclassed(*this)) {
     try {
-      fill(created.get());
+#ifdef PYPY_VERSION
+      if (!may_be_subclassed(*this)) refuse_subclasses(created.get());
+#endif
+      if (fill != nullptr) fill(created.get());
     } catch (PythonError& met) {
       type = nullptr;
       // Class attributes that could not be computed or stored: two levels of context.

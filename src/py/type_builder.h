@@ -60,6 +60,13 @@ void set_class_attr(PyObject* type, const char* name, PyObject* value);
 /// tp_new of classes without constructor.
 PyObject* no_constructor_new(PyTypeObject*, PyObject*, PyObject*) noexcept;
 
+/// The first step of every constructor: `requested`, the class that `<Class>.__new__` was
+/// asked to build, must be the cell's class, or a subclass of it where the class may be
+/// subclassed. Otherwise throws the interpreter's TypeError ("X.__new__(Y): Y is not a
+/// subtype of X"). CPython checks this before calling the slot; PyPy does not, and an
+/// instance built with another class's layout corrupts memory.
+void check_requested_class(PyTypeObject* requested, TypeCell& cell);
+
 /// Allocates an instance of `type` through its allocation slot and builds the value.
 template <typename T, typename... A>
 Ref new_instance(PyTypeObject* type, A&&... args) {

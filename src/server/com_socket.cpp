@@ -104,6 +104,7 @@ base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& 
 PyObject* ComSocketServer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   static constexpr py::Params<1> kParams{"ComSocketServer.__new__()", {"address"}};
   return py::run_entry([&] {
+    py::check_requested_class(type, ComSocketServer_cell);
     auto a = py::match(kParams, args, kwargs);
     std::string address = py::to_text(a[0], "address");
     return py::new_instance<ComSocketState>(type, std::move(address));
@@ -322,7 +323,7 @@ PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) noexcept 
     if (function == nullptr) py::throw_pending();
     Ref name = Ref::steal(PyObject_GetAttrString(function, "__name__"));
     if (!name || !PyUnicode_Check(name.get())) {
-      PyErr_Clear();
+      py::discard_pending();
       throw base::Panic("the decorated object has no string __name__");
     }
     Py_ssize_t size = 0;

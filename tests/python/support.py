@@ -6,12 +6,7 @@ import sys
 import textwrap
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-EXAMPLES = os.path.abspath(os.path.join(HERE, "..", "..", "examples"))
-if EXAMPLES not in sys.path:
-    sys.path.insert(0, EXAMPLES)
-
-import velto_wire  # noqa: E402  (examples/ holds the plain-Python side of the wire)
+from velto_tools import wire
 
 WAIT = 10.0  # upper bound of every wait in these tests, seconds
 
@@ -59,7 +54,8 @@ def python_env(**extra):
     """The environment for a child interpreter like this one, with the build's extension on
     its path. Under `make test-asan` a CPython child gets the sanitizer runtime preloaded,
     which the module built there needs."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.environ["VELTO_MODULE_DIR"], EXAMPLES]))
+    env = dict(os.environ,
+               PYTHONPATH=os.pathsep.join([os.environ["VELTO_MODULE_DIR"], os.environ["VELTO_TOOLS_DIR"]]))
     runtime = os.environ.get("VELTO_SANITIZER_RUNTIME")
     if runtime and sys.implementation.name == "cpython":
         env["LD_PRELOAD"] = runtime

@@ -20,6 +20,7 @@ constexpr py::Params<1> kErrorResultParams{"ErrorResult.__new__()", {"error"}};
 
 PyObject* ConfirmResult_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return py::run_entry([&] {
+    py::check_requested_class(type, ConfirmResult_cell);
     auto [status] = py::match(kConfirmResultParams, args, kwargs);
     return py::new_instance<ConfirmResult>(type, ConfirmResult{py::to_bool(status, "status")});
   });
@@ -27,6 +28,7 @@ PyObject* ConfirmResult_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 
 PyObject* ErrorResult_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return py::run_entry([&] {
+    py::check_requested_class(type, ErrorResult_cell);
     auto [error] = py::match(kErrorResultParams, args, kwargs);
     return py::new_instance<ErrorResult>(type, ErrorResult{py::to_text(error, "error")});
   });

@@ -81,6 +81,7 @@ Ref make_widget(PyTypeObject* type, base::WidgetRegistry::Variant value) {
 
 PyObject* ClickButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return py::run_entry([&] {
+    py::check_requested_class(type, WidgetRegistry_ClickButton_cell);
     py::match(kClickButtonParams, args, kwargs);
     return make_widget(type, widget::ClickButton{});
   });
@@ -88,6 +89,7 @@ PyObject* ClickButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 
 PyObject* ToggleButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return py::run_entry([&] {
+    py::check_requested_class(type, WidgetRegistry_ToggleButton_cell);
     auto [value] = py::match(kToggleButtonParams, args, kwargs);
     return make_widget(type, widget::ToggleButton{py::to_bool(value, "value")});
   });
@@ -95,6 +97,7 @@ PyObject* ToggleButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 
 PyObject* ConfirmButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return py::run_entry([&] {
+    py::check_requested_class(type, WidgetRegistry_ConfirmButton_cell);
     py::match(kConfirmButtonParams, args, kwargs);
     return make_widget(type, widget::ConfirmButton{});
   });
@@ -102,6 +105,7 @@ PyObject* ConfirmButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 
 PyObject* PressButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return py::run_entry([&] {
+    py::check_requested_class(type, WidgetRegistry_PressButton_cell);
     auto [pressed] = py::match(kPressButtonParams, args, kwargs);
     return make_widget(type, widget::PressButton{py::to_bool(pressed, "pressed")});
   });
@@ -109,6 +113,7 @@ PyObject* PressButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 
 PyObject* DirectionalButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return py::run_entry([&] {
+    py::check_requested_class(type, WidgetRegistry_DirectionalButton_cell);
     auto [direction] = py::match(kDirectionalButtonParams, args, kwargs);
     return make_widget(type, widget::DirectionalButton{py::to_u8(direction, "direction")});
   });
@@ -116,6 +121,7 @@ PyObject* DirectionalButton_new(PyTypeObject* type, PyObject* args, PyObject* kw
 
 PyObject* Joystick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return py::run_entry([&] {
+    py::check_requested_class(type, WidgetRegistry_Joystick_cell);
     auto [delta, intensity] = py::match(kJoystickParams, args, kwargs);
     // A braced list evaluates in order: a bad delta is reported before a bad intensity.
     widget::Joystick value{py::copy_arg<base::Coord>(delta, Coord_cell, "delta"), py::to_f32(intensity, "intensity")};
