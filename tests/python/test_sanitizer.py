@@ -12,7 +12,8 @@ pytestmark = pytest.mark.skipif(not os.environ.get("VELTO_SANITIZER_RUNTIME"),
                                 reason="only under `make test-asan`")
 
 # A child that uses the module the way a program does, then (perhaps) loses memory in
-# extension code, and ends normally so that the leak check runs at its exit.
+# extension code, and ends normally with no thread left, so that the leak check at its exit
+# (turned on again for it) sees only what is lost.
 PROGRAM = """
 import gc, velto_protocol as vp, _velto_testext as probe
 server = vp.ComSocketServer("127.0.0.1:0")
@@ -29,8 +30,8 @@ def test_leak_check_reports_the_module_only(call):
     # Reports on standard error here, rather than in make's report folder: this test expects
     # them. The slow unwinder follows the allocation's stack through the interpreter (built
     # without frame pointers) into the extension, so the report names the probe.
-    options = os.environ.get("ASAN_OPTIONS", "") + ":log_path=stderr:fast_unwind_on_malloc=0"
-    env = python_env(ASAN_OPTIONS=options)
+    env = python_env()
+    env["ASAN_OPTIONS"] += ":detect_leaks=1:log_path=stderr:fast_unwind_on_malloc=0"
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
                           timeout=WAIT * 3)
     err = done.stderr.decode()
