@@ -5,7 +5,7 @@ CPYTHON    ?= /usr/bin/python3
 CMAKE_ARGS ?=
 PYTEST_ARGS ?= -q
 
-.PHONY: all deps build test test-cpp test-python test-pypy test-cpython test-asan test-i386 demo bench fuzz fuzz-replay clean
+.PHONY: all deps build test test-cpp test-python test-pypy test-cpython test-asan soak test-i386 demo bench fuzz fuzz-replay clean
 
 all: build
 
@@ -34,9 +34,10 @@ test-cpython:
 # The C++ tests and the extension under AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # build folder of their own; then the whole pytest suite under CPython (PyPy's collector and
 # JIT do not belong under ASan) with the sanitizer runtime preloaded and the interpreter's
-# allocations going through malloc. The leak check stays on; the suite's CPython children get
-# the same setting (tests/python/support.py), nothing else does. Reports of the suite's
-# processes are written to $(ASAN_BUILD)/reports/: any file there fails the target.
+# allocations going through malloc, the leak check on for the test process. The suite's CPython
+# children get the runtime too, without the leak check (tests/python/support.py); nothing else
+# gets it. Reports of the suite's processes go to $(ASAN_BUILD)/reports/: any file there fails
+# the target.
 ASAN_BUILD   ?= build-asan
 ASAN_REPORTS  = $(abspath $(ASAN_BUILD))/reports
 SAN_RUNTIME   = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
@@ -55,6 +56,13 @@ test-asan: deps
 	VELTO_BUILD=$(abspath $(ASAN_BUILD)) $(CPYTHON) -m pytest $(PYTEST_ARGS) tests/python || status=$$?; \
 	for f in $(ASAN_REPORTS)/*; do [ -e "$$f" ] || continue; echo "== $$f"; cat "$$f"; status=1; done; \
 	exit $$status
+
+# A long session under each interpreter: frames and replies all arrive, descriptors, threads
+# and memory come back (tests/soak.py says what it checks). A few minutes.
+SOAK_ARGS ?=
+soak: build
+	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) tests/soak.py $(SOAK_ARGS)
+	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py $(SOAK_ARGS)
 
 # The same C++ tests and the PyPy suite, built and run inside a 32-bit x86 root.
 test-i386:
