@@ -20,8 +20,9 @@ Python thread, handlers included; a method called while another call on the same
 still running (``open()`` waiting for a client, ``callback()`` waiting to send) raises
 ``RuntimeError("Already borrowed")``.
 
-Internal failures raise ``velto_protocol.PanicException`` (derived from ``BaseException``,
-so ``except Exception`` does not catch it) after a report on standard error.
+Internal failures raise ``PanicException`` after a report on standard error. Its class is
+named ``velto_protocol.PanicException`` but is no module attribute; it derives from
+``BaseException``, so ``except Exception`` does not catch it.
 """
 
 from typing import Any, Callable, ClassVar, Final, TypeVar

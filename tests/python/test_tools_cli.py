@@ -124,7 +124,7 @@ def test_pad_in_a_terminal(server):
         ]:
             subprocess.run(tmux + ["send-keys", *keys], check=True)
             expected += ["sent " + sent, reply]
-            # One frame per serving pass: the server reads one write at a time.
+            # Each reply before the next key, so the screen shows them in order.
             assert wait_until(lambda: screen().count("reply id=") == len(expected) // 2), screen()
         subprocess.run(tmux + ["send-keys", "q"], check=True)
         assert wait_until(lambda: "pad-exit=0" in screen()), screen()
