@@ -41,6 +41,8 @@ RSS_LIMIT_KB = 2048
 PASS = 0.5  # the serving thread's pause, seconds
 CUTS = 10  # bursts cut inside a frame and finished after a pause
 WAIT = 300.0  # upper bound of every wait, seconds
+STALL = 15.0  # seconds without a frame handled that fail the soak
+CHILDREN = []  # the client process, ended if the soak fails early
 
 # Two widgets of each kind: ids 0..11, the kind by id modulo 6.
 WIDGETS = [(wid, wire.KINDS[wid % 6]) for wid in range(12)]
@@ -219,11 +221,20 @@ def soak(frames, warmup, seed, report):
     env = dict(os.environ, PYTHONPATH=TOOLS_DIR)
     proc = subprocess.Popen([sys.executable, __file__, "--client", str(port), "--frames", str(frames),
                              "--warmup", str(warmup), "--seed", str(seed)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+    CHILDREN.append(proc)
     fds_before, threads_before = count("/proc/self/fd"), count("/proc/self/task")
 
     server.open()
     server.serve()
     sent = 0
+    progress = {"seen": -1, "since": 0.0}
+
+    def check_progress(what, n):
+        """Fails once no frame was handled for STALL seconds."""
+        if handled[0] != progress["seen"]:
+            progress.update(seen=handled[0], since=time.monotonic())
+        elif time.monotonic() - progress["since"] > STALL:
+            raise AssertionError(f"{what}: {handled[0]} of {n} frames handled, none for {STALL:.0f} s")
 
     def send_main_replies(limit):
         """Main-thread replies, kept close behind the handled frames until `limit`."""
@@ -231,6 +242,7 @@ def soak(frames, warmup, seed, report):
         while sent < limit:
             target = min(limit, handled[0] + 200)
             if sent >= target:
+                check_progress("replies", limit)
                 time.sleep(0.001)
                 continue
             while sent < target:
@@ -239,8 +251,9 @@ def soak(frames, warmup, seed, report):
                 sent += 1
 
     def until(n, what):
-        if not wait_for(lambda: handled[0] >= n, WAIT):
-            raise AssertionError(f"{what}: {handled[0]} of {n} frames handled in {WAIT:.0f} s")
+        while handled[0] < n:
+            check_progress(what, n)
+            time.sleep(0.01)
 
     send_main_replies(warmup)
     until(warmup, "warm-up")
@@ -313,9 +326,17 @@ def main():
     null = os.open(os.devnull, os.O_WRONLY)
     os.dup2(null, 1)
     os.close(null)
-    failures = soak(args.frames, args.warmup, seed, lambda line: print(line, file=err))
+    try:
+        failures = soak(args.frames, args.warmup, seed, lambda line: print(line, file=err))
+    except AssertionError as e:
+        failures = [str(e)]
+    finally:
+        for child in CHILDREN:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
     for failure in failures:
-        print(f"soak FAILED: {failure}", file=err)
+        print(f"soak FAILED (seed {seed}): {failure}", file=err)
     sys.exit(1 if failures else 0)
 
 
