@@ -23,13 +23,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 MODULE_DIR = os.path.join(os.environ.get("VELTO_BUILD", os.path.join(ROOT, "build")), "py",
                           sys.implementation.name)
-sys.path[:0] = [MODULE_DIR, os.path.join(ROOT, "examples")]
+TOOLS_DIR = os.path.join(ROOT, "python")
+sys.path[:0] = [MODULE_DIR, TOOLS_DIR]
 
 import velto_protocol as vp  # noqa: E402
-from velto_wire import frame  # noqa: E402
+from velto_tools.wire import frame  # noqa: E402
 
 IMPL = sys.implementation.name
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, os.path.join(ROOT, "examples")]))
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, TOOLS_DIR]))
 
 
 def free_port():

@@ -7,7 +7,8 @@ import sys
 here = os.path.dirname(os.path.abspath(__file__))
 module_dir = os.path.join(os.environ.get("VELTO_BUILD", os.path.join(here, "..", "build")), "py",
                           sys.implementation.name)
-env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(module_dir), here]),
+tools_dir = os.path.join(here, "..", "python")
+env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(module_dir), os.path.abspath(tools_dir)]),
            PYTHONUNBUFFERED="1")
 
 with socket.socket() as probe:  # a free port on loopback

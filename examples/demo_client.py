@@ -3,48 +3,36 @@ nobody handles and one malformed frame), prints each reply decoded, and disconne
 
 Usage: demo_client.py PORT
 """
-import socket
 import sys
-import time
 
-from velto_wire import F32, frame, read_replies
+from velto_tools.controller import Controller
 
 port = int(sys.argv[1])
 
-FRAMES = [
-    ("click button 0", frame(0, "ClickButton"), True),
-    ("toggle button 1 on", frame(1, "ToggleButton", True), True),
-    ("confirm button 2", frame(2, "ConfirmButton"), True),
-    ("press button 3", frame(3, "PressButton", True), True),
-    ("direction pad 7 down", frame(7, "DirectionalButton", 2), True),
-    ("joystick 5, too hard", frame(5, "Joystick", [F32(0.5), F32(-1.0)], F32(1.5)), True),
-    ("toggle button 9 (nobody listens)", frame(9, "ToggleButton", False), False),
-    ("a malformed frame", bytes.fromhex("92 01 81 a6 53 6c 69 64 65 72 90"), False),
+STEPS = [
+    ("click button 0", lambda c: c.click(0), True),
+    ("toggle button 1 on", lambda c: c.toggle(1, True), True),
+    ("confirm button 2", lambda c: c.confirm(2), True),
+    ("press button 3", lambda c: c.press(3, True), True),
+    ("direction pad 7 down", lambda c: c.direction(7, 2), True),
+    ("joystick 5, too hard", lambda c: c.joystick(5, 0.5, -1.0, 1.5), True),
+    ("toggle button 9 (nobody listens)", lambda c: c.toggle(9, False), False),
+    ("a malformed frame", lambda c: c.raw(bytes.fromhex("92 01 81 a6 53 6c 69 64 65 72 90")), False),
 ]
 
-deadline = time.monotonic() + 10
-while True:
-    try:
-        conn = socket.create_connection(("127.0.0.1", port), timeout=1)
-        break
-    except OSError:
-        if time.monotonic() > deadline:
-            sys.exit("[client] no server")
-        time.sleep(0.05)
+try:
+    controller = Controller(f"127.0.0.1:{port}", timeout=10)
+except OSError:
+    sys.exit("[client] no server")
 
-conn.settimeout(3)
-pending = b""
-with conn:
-    for label, data, replies in FRAMES:
-        print(f"[client] sending {label}: {data.hex(' ')}", flush=True)
-        conn.sendall(data)
-        if not replies:
-            time.sleep(0.6)  # one serving pass: nothing comes back
-            continue
-        got = []
-        while not got:
-            pending += conn.recv(4096)
-            got, pending = read_replies(pending)
-        for widget_id, status, kind, value in got:
-            print(f"[client] reply for widget {widget_id}: status {status}, {kind}({value!r})", flush=True)
+with controller:
+    for label, send, answered in STEPS:
+        print(f"[client] sending {label}", flush=True)
+        send(controller)
+        # A handled frame gets its reply within a serving pass or two; otherwise one
+        # pass (500 ms) shows that nothing comes back.
+        for reply in controller.replies(3.0 if answered else 0.6):
+            print(f"[client] reply for widget {reply.id}: status {reply.status}, {reply.result!r}", flush=True)
+            if answered:
+                break
 print("[client] done", flush=True)

@@ -6,12 +6,7 @@ import sys
 import textwrap
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-EXAMPLES = os.path.abspath(os.path.join(HERE, "..", "..", "examples"))
-if EXAMPLES not in sys.path:
-    sys.path.insert(0, EXAMPLES)
-
-import velto_wire  # noqa: E402  (examples/ holds the plain-Python side of the wire)
+from velto_tools import wire
 
 WAIT = 10.0  # upper bound of every wait in these tests, seconds
 
@@ -62,7 +57,7 @@ class ServerProcess:
     def __init__(self, body, port):
         code = "import sys, time, threading\nimport velto_protocol as vp\nPORT = %d\n" % port
         code += textwrap.dedent(body)
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.environ["VELTO_MODULE_DIR"], EXAMPLES]),
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.environ["VELTO_MODULE_DIR"], os.environ["VELTO_TOOLS_DIR"]]),
                    PYTHONUNBUFFERED="1")
         self.proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, stdin=subprocess.PIPE, env=env)

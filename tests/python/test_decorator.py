@@ -11,7 +11,7 @@ import pytest
 
 import velto_protocol as vp
 from support import WAIT, connect, free_port, is_panic, raised, wait_until
-from velto_wire import frame
+from velto_tools.wire import frame
 
 
 def new_server():

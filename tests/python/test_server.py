@@ -19,8 +19,8 @@ import pytest
 
 import velto_protocol as vp
 from support import (WAIT, ServerProcess, connect, free_port, is_panic, raised, recv_exactly,
-                     velto_wire, wait_until)
-from velto_wire import F32, frame
+                     wait_until)
+from velto_tools.wire import F32, ErrorResult, Reply, frame, read_replies
 
 CPYTHON = platform.python_implementation() == "CPython"
 S = vp.ServerStatus
@@ -791,14 +791,14 @@ def test_blocked_reply_releases_the_lock_and_every_reply_arrives_whole(h, watchd
             chunk = conn.recv(1 << 20)
             assert chunk
             data += chunk
-            if not t.is_alive() and len(velto_wire.read_replies(bytes(data))[0]) == done[0]:
+            if not t.is_alive() and len(read_replies(bytes(data))[0]) == done[0]:
                 break
     finally:
         stop.set()
         t.join(WAIT)
-    replies, rest = velto_wire.read_replies(bytes(data))
+    replies, rest = read_replies(bytes(data))
     assert rest == b"" and done[0] >= 2
-    assert replies == [(9, "Busy", "ErrorResult", text)] * done[0]
+    assert replies == [Reply(9, "Busy", ErrorResult(text))] * done[0]
     assert h.server._get_action("ClickButton_0") is None
 
 
@@ -839,15 +839,15 @@ def test_replies_from_several_threads_arrive_whole(h):
         t.start()
     for t in threads:
         t.join(WAIT * 3)
-    assert wait_until(lambda: len(velto_wire.read_replies(bytes(received))[0]) == 200)
+    assert wait_until(lambda: len(read_replies(bytes(received))[0]) == 200)
     reading.clear()
     rt.join(WAIT)
-    replies, rest = velto_wire.read_replies(bytes(received))
+    replies, rest = read_replies(bytes(received))
     assert rest == b""
     for k in range(4):
-        mine = [r for r in replies if r[0] == k]
-        assert [r[3].split(":")[1] for r in mine] == [str(i) for i in range(50)]
-        assert all(r[1:3] == ("Idle", "ErrorResult") and r[3].startswith(f"{k}:") for r in mine)
+        mine = [r for r in replies if r.id == k]
+        assert [r.result.error.split(":")[1] for r in mine] == [str(i) for i in range(50)]
+        assert all(r.status == "Idle" and r.result.error.startswith(f"{k}:") for r in mine)
 
 
 # ---- clients that go away -------------------------------------------------------------

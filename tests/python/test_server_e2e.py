@@ -6,8 +6,8 @@ import time
 
 import pytest
 
-from support import WAIT, ServerProcess, connect, free_port, velto_wire
-from velto_wire import F32, frame, pack
+from support import WAIT, ServerProcess, connect, free_port
+from velto_tools.wire import F32, frame, pack
 
 # A program that registers a recording handler for the widgets the tests use, serves one
 # client and closes when told so on stdin.
