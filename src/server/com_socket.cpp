@@ -98,7 +98,9 @@ io::UniqueFd accept_client(const io::UniqueFd& listener) {
 // Writes all of `bytes`; `sent` counts what went out, also when it fails or throws (a
 // signal handler's exception). The first try does not wait and keeps the lock (the usual
 // case: the socket buffer has room); after that the lock is released while the send waits,
-// and taken back to run signal handlers after an EINTR.
+// and taken back to run signal handlers after an EINTR, and after a send that took only
+// part of the rest (a signal that comes once some bytes went out cuts the send short
+// instead of failing it).
 base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& bytes,
                                                std::size_t& sent) {
   ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -119,6 +121,7 @@ base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& 
     }
     if (r.value() == 0) return base::Err{io::IoError::write_zero()};
     sent += r.value();
+    if (sent < bytes.size()) py::run_signal_handlers();
   }
   return base::Unit{};
 }
