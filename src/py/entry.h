@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "base/forced_unwind.h"
 #include "py/errors.h"
 #include "py/release_queue.h"
 
@@ -15,12 +16,16 @@ namespace velto::py {
 ///   3. turn the outcome into a new reference, or into the pending exception:
 ///      PythonError as is, an operation Error by its rule, an internal failure (Panic,
 ///      or any other C++ exception) as PanicException after its report.
-/// The catch ladder lives here only.
+/// The catch ladder lives here only. A thread that the interpreter ends at exit leaves
+/// through it by a forced unwind, which passes on (see gil.h): so neither this nor the
+/// callbacks built on it are noexcept.
 template <typename Body>
-PyObject* run_entry(Body&& body) noexcept {
+VELTO_CATCHES_FORCED_UNWIND PyObject* run_entry(Body&& body) {
   drain_releases();
   try {
     return body().release();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (PythonError& e) {
     e.restore();
   } catch (Error& e) {
@@ -39,7 +44,7 @@ PyObject* run_entry(Body&& body) noexcept {
 
 /// The same for slots that return an int (0 success, -1 failure).
 template <typename Body>
-int run_entry_int(Body&& body) noexcept {
+int run_entry_int(Body&& body) {
   PyObject* r = run_entry([&] {
     body();
     return Ref::borrow(Py_None);

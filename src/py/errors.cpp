@@ -64,20 +64,47 @@ PythonError PythonError::fetch_raw() {
   return e;
 }
 
+bool PythonError::is_panic() const {
+  PyObject* panic_type = g_panic_exception;
+  return panic_type != nullptr && matches(panic_type);
+}
+
+std::string PythonError::panic_message() const {
+  std::string message;
+  PyObject* args = value_ ? PyObject_GetAttrString(value_.get(), "args") : nullptr;
+  if (args != nullptr && PyTuple_Check(args) && PyTuple_GET_SIZE(args) >= 1 &&
+      PyUnicode_Check(PyTuple_GET_ITEM(args, 0))) {
+    message = utf8_of(PyTuple_GET_ITEM(args, 0));
+  } else if (value_) {
+    PyErr_Clear();
+    str_of(value_.get(), message);
+  }
+  Py_XDECREF(args);
+  return message;
+}
+
+std::string PythonError::format() const {
+  if (!type_) return {};
+  Ref module = Ref::steal(PyImport_ImportModule("traceback"));
+  Ref format = module ? Ref::steal(PyObject_GetAttrString(module.get(), "format_exception"))
+                      : Ref();
+  Ref lines = format ? Ref::steal(PyObject_CallFunctionObjArgs(
+                           format.get(), type_.get(), value_ ? value_.get() : Py_None,
+                           traceback_ ? traceback_.get() : Py_None, nullptr))
+                     : Ref();
+  Ref empty = lines ? Ref::steal(PyUnicode_FromStringAndSize("", 0)) : Ref();
+  Ref text = empty ? Ref::steal(PyUnicode_Join(empty.get(), lines.get())) : Ref();
+  if (!text || !PyUnicode_Check(text.get())) {
+    PyErr_Clear();
+    return {};
+  }
+  return utf8_of(text.get());
+}
+
 PythonError PythonError::fetch(std::source_location loc) {
   PythonError e = fetch_raw();
-  PyObject* panic_type = g_panic_exception;
-  if (panic_type != nullptr && e.matches(panic_type)) {
-    std::string message;
-    PyObject* args = e.value_ ? PyObject_GetAttrString(e.value_.get(), "args") : nullptr;
-    if (args != nullptr && PyTuple_Check(args) && PyTuple_GET_SIZE(args) >= 1 &&
-        PyUnicode_Check(PyTuple_GET_ITEM(args, 0))) {
-      message = utf8_of(PyTuple_GET_ITEM(args, 0));
-    } else if (e.value_) {
-      PyErr_Clear();
-      str_of(e.value_.get(), message);
-    }
-    Py_XDECREF(args);
+  if (e.is_panic()) {
+    std::string message = e.panic_message();
     base::write_all_fd(2,
                        "velto_protocol: Python code raised PanicException.\n"
                        "velto_protocol: continuing it as an internal failure.\n");

@@ -32,6 +32,14 @@ class PythonError {
   bool matches(PyObject* exc_type) const;
   /// "<qualified type name>: <str(value)>", with "<exception str() failed>" when str fails.
   std::string describe() const;
+  /// True for a PanicException.
+  bool is_panic() const;
+  /// A PanicException's message (its first argument, or its str()).
+  std::string panic_message() const;
+  /// The traceback module's text of the exception ("Traceback (most recent call last):
+  /// ...", ending in a line feed); empty when it cannot be made. Never raises, never exits
+  /// (unlike PyErr_PrintEx, which ends the interpreter on SystemExit).
+  std::string format() const;
 
  private:
   Ref type_, value_, traceback_;

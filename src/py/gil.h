@@ -1,16 +1,69 @@
-// The interpreter lock for threads of ours: nested holds and a serving thread's own state.
+// The interpreter lock: waits without it, a serving thread's own state, and the exit rules.
+//
+// When the program ends, CPython ends every other thread that asks for the lock from then
+// on: inside PyEval_RestoreThread / PyGILState_Ensure it calls pthread_exit, whose forced
+// unwind (abi::__forced_unwind) runs the destructors of every frame above, without the lock.
+// PyPy leaves such threads blocked in the request instead. Hence, for both:
+//   - the lock is taken in straight-line code, never in a destructor (a destructor that
+//     is ended by an unwind terminates the process);
+//   - every catch ladder that a call into Python can reach rethrows abi::__forced_unwind
+//     first (base/forced_unwind.h), so no trampoline or dealloc may be noexcept;
+//   - guards and reference owners do nothing with the interpreter once it is ending and
+//     this thread does not hold the lock: what they own is left to the process's exit.
 #pragma once
 
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "base/forced_unwind.h"
 #include "py/python.h"
 #include "py/release_queue.h"
 
 namespace velto::py {
 
-/// Holds the interpreter lock for a scope; nests when the thread already holds it.
+/// Runs `wait` (a blocking call that touches no Python object) with the interpreter lock
+/// released and takes the lock back after it, as straight-line code: at exit the retake may
+/// end the thread, and then this frame has nothing left to undo. The caller holds the lock.
+/// An ordinary exception from `wait` is passed on with the lock taken back.
+template <typename Wait>
+VELTO_CATCHES_FORCED_UNWIND auto without_gil(Wait&& wait) -> std::invoke_result_t<Wait&> {
+  using R = std::invoke_result_t<Wait&>;
+  PyThreadState* saved = PyEval_SaveThread();
+  if constexpr (std::is_void_v<R>) {
+    try {
+      wait();
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      PyEval_RestoreThread(saved);
+      throw;
+    }
+    PyEval_RestoreThread(saved);
+  } else {
+    std::optional<R> result;
+    try {
+      result.emplace(wait());
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      PyEval_RestoreThread(saved);
+      throw;
+    }
+    PyEval_RestoreThread(saved);
+    return std::move(*result);
+  }
+}
+
+/// Holds the interpreter lock for a scope; nests when the thread already holds it. For
+/// threads of the interpreter that call us (the reply building of `callback`), which hold
+/// the lock already, so that it is never waited for here.
 class GilHold {
  public:
   GilHold() : state_(PyGILState_Ensure()) { drain_releases(); }
-  ~GilHold() { PyGILState_Release(state_); }
+  ~GilHold() {
+    if (python_usable()) PyGILState_Release(state_);
+  }
   GilHold(const GilHold&) = delete;
   GilHold& operator=(const GilHold&) = delete;
 
@@ -18,49 +71,50 @@ class GilHold {
   PyGILState_STATE state_;
 };
 
-/// Releases the lock for a scope on a thread that holds it (a blocking system call).
-class GilRelease {
- public:
-  GilRelease() : saved_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(saved_); }
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
-
-/// The interpreter's state for one thread of ours, made on the thread's first hold of the
-/// lock and kept, without the lock, for the thread's life; `Hold` takes the lock with it.
-/// Creating a state per call costs microseconds, taking the lock with an existing one a
-/// fraction of that. Until its first hold the thread never waits for the lock.
-/// Construct, hold and destroy on the thread itself, without holding the lock.
+/// The interpreter's state for one thread of ours, made on the thread's first `acquire()`
+/// and kept, without the lock, for the thread's life. Creating a state per call costs
+/// microseconds, taking the lock with an existing one a fraction of that. Until its first
+/// acquire the thread never waits for the lock. Used on the thread itself only.
 class ThreadState {
  public:
   ThreadState() = default;
-  ~ThreadState() {
-    if (saved_ == nullptr) return;  // never held the lock
-    // The interpreter is gone or going: its lock cannot be taken any more.
-    if (!Py_IsInitialized() || _Py_IsFinalizing()) return;
-    PyEval_RestoreThread(saved_);
-    drain_releases();
-    PyGILState_Release(gil_);
-  }
+  /// Does nothing: a state not given back by `finish()` is left to the process's exit.
+  ~ThreadState() = default;
   ThreadState(const ThreadState&) = delete;
   ThreadState& operator=(const ThreadState&) = delete;
 
-  /// Holds the lock for a scope, with this thread's state.
+  /// Takes the lock with this thread's state, then carries out queued releases. At exit
+  /// CPython may end the thread inside this call.
+  void acquire() {
+    if (saved_ == nullptr) {
+      gil_ = PyGILState_Ensure();
+    } else {
+      PyEval_RestoreThread(std::exchange(saved_, nullptr));
+    }
+    made_ = true;
+    drain_releases();
+  }
+  /// Gives the lock back. Caller holds it.
+  void release() { saved_ = PyEval_SaveThread(); }
+
+  /// Gives the state back to the interpreter; last, without the lock. Skipped when the
+  /// interpreter is ending: its lock cannot be taken any more.
+  void finish() {
+    if (!made_ || saved_ == nullptr || interpreter_ending()) return;
+    PyEval_RestoreThread(std::exchange(saved_, nullptr));
+    drain_releases();
+    PyGILState_Release(gil_);
+    made_ = false;
+  }
+
+  /// Holds the lock for a scope: `acquire()` on construction; on destruction `release()`,
+  /// unless the thread no longer holds the lock (it is being unwound at exit).
   class Hold {
    public:
-    explicit Hold(ThreadState& ts) : ts_(ts) {
-      if (ts_.saved_ == nullptr) {
-        ts_.gil_ = PyGILState_Ensure();
-      } else {
-        PyEval_RestoreThread(ts_.saved_);
-      }
-      drain_releases();
+    explicit Hold(ThreadState& ts) : ts_(ts) { ts_.acquire(); }
+    ~Hold() {
+      if (python_usable()) ts_.release();
     }
-    ~Hold() { ts_.saved_ = PyEval_SaveThread(); }
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
 
@@ -70,7 +124,8 @@ class ThreadState {
 
  private:
   PyGILState_STATE gil_{};
-  PyThreadState* saved_ = nullptr;  // null until the first hold
+  PyThreadState* saved_ = nullptr;  // set while this thread has made its state and not the lock
+  bool made_ = false;
 };
 
 }  // namespace velto::py

@@ -6,6 +6,14 @@
 
 namespace velto::py {
 
+/// True once the interpreter has begun ending the process (or has ended it).
+inline bool interpreter_ending() { return _Py_IsFinalizing() != 0; }
+
+/// True when the interpreter may be used from here: it is not ending, or this thread holds
+/// its lock. False for a thread being unwound at exit (see gil.h), whose guards and
+/// reference owners then leave what they hold to the process's exit.
+inline bool python_usable() { return !interpreter_ending() || PyGILState_Check() != 0; }
+
 /// Signature of METH_FASTCALL | METH_KEYWORDS functions. PyPy declares the argument array
 /// without const; we always define with const and cast through `void (*)(void)`.
 using FastCallKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

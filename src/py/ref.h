@@ -24,16 +24,20 @@ class Ref {
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  Ref& operator=(Ref&& other) noexcept {
+  // Not noexcept: the release can run Python code, which a thread ended at exit leaves
+  // by a forced unwind.
+  Ref& operator=(Ref&& other) {
     if (this != &other) {
       PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
       Py_XDECREF(old);
     }
     return *this;
   }
+  /// Drops the reference; a thread being unwound at exit leaves it (see gil.h).
   ~Ref() {
-    assert(p_ == nullptr || PyGILState_Check());
-    Py_XDECREF(p_);
+    if (p_ == nullptr || !python_usable()) return;
+    assert(PyGILState_Check());
+    Py_DECREF(p_);
   }
 
   PyObject* get() const { return p_; }

@@ -15,7 +15,8 @@ void release_later(PyObject* obj);
 void drain_releases();
 
 /// A reference that may be dropped on any thread: released at once by a thread that holds
-/// the interpreter lock, queued otherwise. Copying takes a new reference and needs the lock.
+/// the interpreter lock, queued otherwise (also by a thread being unwound at exit). Copying
+/// takes a new reference and needs the lock.
 class SharedRef {
  public:
   SharedRef() = default;
@@ -29,7 +30,7 @@ class SharedRef {
   SharedRef(const SharedRef& other) : p_(other.p_) { Py_XINCREF(p_); }
   SharedRef& operator=(const SharedRef&) = delete;
   SharedRef(SharedRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  SharedRef& operator=(SharedRef&& other) noexcept {
+  SharedRef& operator=(SharedRef&& other) {  // the release can run Python code
     if (this != &other) {
       reset();
       p_ = std::exchange(other.p_, nullptr);

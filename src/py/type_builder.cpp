@@ -33,7 +33,7 @@ bool may_be_subclassed(const TypeCell& cell) {
 
 // __init_subclass__ of a class that may not be subclassed (bound to that class): refuses
 // the class statement that derives from it.
-PyObject* refuse_subclass(PyObject* base, PyObject*, PyObject*) noexcept {
+PyObject* refuse_subclass(PyObject* base, PyObject*, PyObject*) {
   return run_entry([&]() -> Ref {
     throw_error(PyExc_TypeError,
                 std::string("type '") + reinterpret_cast<PyTypeObject*>(base)->tp_name +
@@ -74,7 +74,7 @@ bool class_defines(PyTypeObject* type, PyObject* name) {
 // tp_setattro: an attribute the class defines as a data descriptor (a read-only property)
 // keeps the interpreter's own behaviour; anything else is refused as on an instance without
 // a dictionary.
-int set_existing_attribute_only(PyObject* self, PyObject* name, PyObject* value) noexcept {
+int set_existing_attribute_only(PyObject* self, PyObject* name, PyObject* value) {
   return run_entry_int([&] {
     const char* type_name = Py_TYPE(self)->tp_name;
     if (!PyUnicode_Check(name)) {
@@ -208,7 +208,7 @@ void set_class_attr(PyObject* type, const char* name, PyObject* value) {
   if (rc != 0) throw_pending();
 }
 
-PyObject* no_constructor_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
+PyObject* no_constructor_new(PyTypeObject*, PyObject*, PyObject*) {
   drain_releases();
   PyErr_SetString(PyExc_TypeError, "No constructor defined");
   return nullptr;

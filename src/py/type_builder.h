@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "base/forced_unwind.h"
 #include "py/args.h"
 #include "py/borrow.h"
 #include "py/errors.h"
@@ -58,7 +59,7 @@ struct TypeCell {
 void set_class_attr(PyObject* type, const char* name, PyObject* value);
 
 /// tp_new of classes without constructor.
-PyObject* no_constructor_new(PyTypeObject*, PyObject*, PyObject*) noexcept;
+PyObject* no_constructor_new(PyTypeObject*, PyObject*, PyObject*);
 
 /// The first step of every constructor: `requested`, the class that `<Class>.__new__` was
 /// asked to build, must be the cell's class, or a subclass of it where the class may be
@@ -87,9 +88,10 @@ Ref new_instance(PyTypeObject* type, A&&... args) {
 
 /// tp_dealloc: destroys the value (it was built with placement new), frees the memory and
 /// drops the instance's reference to its heap type. A failure cannot be raised here: it
-/// goes to the unraisable hook.
+/// goes to the unraisable hook. Not noexcept: destroying the value can run Python code,
+/// and a thread ended at exit leaves through here (see gil.h).
 template <typename T>
-void instance_dealloc(PyObject* self) noexcept {
+VELTO_CATCHES_FORCED_UNWIND void instance_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   if (PyType_IS_GC(tp)) PyObject_GC_UnTrack(self);
   auto* inst = instance_of<T>(self);
@@ -97,6 +99,8 @@ void instance_dealloc(PyObject* self) noexcept {
     bool free_memory = true;
     try {
       inst->value.~T();
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (const base::Panic& p) {
       free_memory = unraisable_panic(p, self);
     } catch (...) {

@@ -76,16 +76,14 @@ void run_serving_thread(ServingJob& job) {
   } catch (const base::Panic& panic) {
     base::report_panic(panic);
   }
+  thread.finish();
 }
 
 // Waits for one client without holding the interpreter lock. After a signal the lock is
 // taken back and the handlers run: one that raises ends the wait with its exception.
 io::UniqueFd accept_client(const io::UniqueFd& listener) {
   for (;;) {
-    auto accepted = [&] {
-      py::GilRelease unlocked;
-      return io::accept_once(listener);
-    }();
+    auto accepted = py::without_gil([&] { return io::accept_once(listener); });
     if (accepted) return std::move(accepted).value();
     if (accepted.error().kind == io::IoErrorKind::Interrupted) {
       py::run_signal_handlers();
@@ -110,10 +108,7 @@ base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& 
     return base::Err{io::IoError::from_errno(errno)};
   }
   while (sent < bytes.size()) {
-    auto r = [&] {
-      py::GilRelease unlocked;
-      return io::send_once(fd, bytes.data() + sent, bytes.size() - sent);
-    }();
+    auto r = py::without_gil([&] { return io::send_once(fd, bytes.data() + sent, bytes.size() - sent); });
     if (!r) {
       if (r.error().kind != io::IoErrorKind::Interrupted) return base::Err{std::move(r).error()};
       py::run_signal_handlers();
@@ -143,7 +138,7 @@ void warn_about_registration(std::string_view widget, std::string_view key, PyOb
   }
 }
 
-PyObject* ComSocketServer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* ComSocketServer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr py::Params<1> kParams{"ComSocketServer.__new__()", {"address"}};
   return py::run_entry([&] {
     py::check_requested_class(type, ComSocketServer_cell);
@@ -153,7 +148,7 @@ PyObject* ComSocketServer_new(PyTypeObject* type, PyObject* args, PyObject* kwar
   });
 }
 
-PyObject* ComSocketServer_open(PyObject* self, PyObject*) noexcept {
+PyObject* ComSocketServer_open(PyObject* self, PyObject*) {
   return py::run_entry([&] {
     Self* inst = self_of(self);
     py::ExclusiveBorrow use(inst->flag);
@@ -171,7 +166,7 @@ PyObject* ComSocketServer_open(PyObject* self, PyObject*) noexcept {
   });
 }
 
-PyObject* ComSocketServer_serve(PyObject* self, PyObject*) noexcept {
+PyObject* ComSocketServer_serve(PyObject* self, PyObject*) {
   return py::run_entry([&] {
     Self* inst = self_of(self);
     py::ExclusiveBorrow use(inst->flag);
@@ -210,7 +205,7 @@ PyObject* ComSocketServer_serve(PyObject* self, PyObject*) noexcept {
   });
 }
 
-PyObject* ComSocketServer_close(PyObject* self, PyObject*) noexcept {
+PyObject* ComSocketServer_close(PyObject* self, PyObject*) {
   return py::run_entry([&] {
     Self* inst = self_of(self);
     py::ExclusiveBorrow use(inst->flag);
@@ -253,7 +248,7 @@ PyObject* ComSocketServer_close(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
+                                   PyObject* kwnames) {
   static constexpr py::Params<3> kParams{"ComSocketServer.callback()", {"id", "status", "data"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);
@@ -306,7 +301,7 @@ std::optional<std::chrono::nanoseconds> time_left(
 // handlers run: one that raises ends the wait with its exception; otherwise the wait goes
 // on for the time that remains.
 PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* args,
-                                            Py_ssize_t nargs, PyObject* kwnames) noexcept {
+                                            Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr py::Params<1> kParams{"ComSocketServer.wait_disconnected()", {"timeout"}, 0};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);
@@ -330,9 +325,7 @@ PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* arg
     for (;;) {
       auto left = time_left(deadline);
       if (left && left->count() <= 0) return py::boolean(session->ended->is_set());
-      PyThreadState* saved = PyEval_SaveThread();
-      auto polled = io::poll_readable(session->ended->fd(), left);
-      PyEval_RestoreThread(saved);
+      auto polled = py::without_gil([&] { return io::poll_readable(session->ended->fd(), left); });
       if (polled) {
         if (polled.value()) return py::boolean(true);
         continue;  // the time is up, or the cut-down wait of a very long timeout is
@@ -346,7 +339,7 @@ PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* arg
 }
 
 PyObject* ComSocketServer_on(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+                             PyObject* kwnames) {
   static constexpr py::Params<3> kParams{"ComSocketServer.on()", {"id", "widget", "action"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);
@@ -363,7 +356,7 @@ PyObject* ComSocketServer_on(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* ComSocketServer_get_action(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) noexcept {
+                                     PyObject* kwnames) {
   static constexpr py::Params<1> kParams{"ComSocketServer._get_action()", {"key"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);
@@ -378,14 +371,14 @@ PyObject* ComSocketServer_get_action(PyObject* self, PyObject* const* args, Py_s
 
 // The registry holds the registered callables, which may hold the server (a closure, a
 // bound method): the collector must see those references to break such cycles.
-int ComSocketServer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+int ComSocketServer_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* inst = py::instance_of<ComSocketState>(self);
   if (!inst->flag.has_value()) return 0;
   for (const auto& [key, action] : inst->value.actions) Py_VISIT(action.callable.get());
   return 0;
 }
 
-int ComSocketServer_clear(PyObject* self) noexcept {
+int ComSocketServer_clear(PyObject* self) {
   auto* inst = py::instance_of<ComSocketState>(self);
   if (!inst->flag.has_value()) return 0;
   // Moved out first: releasing a callable can run Python code that reaches this object.
@@ -451,7 +444,7 @@ PyObject* capsule_target(PyObject* capsule) {
 
 // Calls the decorated function with the very same arguments; its exception goes on
 // unchanged (a PanicException as an internal failure).
-PyObject* wrapper_call(PyObject* capsule, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* wrapper_call(PyObject* capsule, PyObject* args, PyObject* kwargs) {
   return py::run_entry([&] {
     PyObject* function = capsule_target(capsule);
     Ref result = Ref::steal(PyObject_Call(function, args, kwargs));
@@ -465,7 +458,7 @@ PyMethodDef wrapper_def = {"wrapper", reinterpret_cast<PyCFunction>(
                            METH_VARARGS | METH_KEYWORDS, ""};
 
 // Registers the function named "<Kind>_<id>[_...]" on the held server, returns its wrapper.
-PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) noexcept {
+PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) {
   return py::run_entry([&] {
     PyObject* server = capsule_target(capsule);
     PyObject* function = PyTuple_GetItem(args, 0);  // IndexError when there is none
@@ -507,7 +500,7 @@ PyMethodDef decorator_def = {"wrapper", reinterpret_cast<PyCFunction>(
                              METH_VARARGS | METH_KEYWORDS, ""};
 
 PyObject* module_on(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
+                    PyObject* kwnames) {
   static constexpr py::Params<1> kParams{"on()", {"server"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);

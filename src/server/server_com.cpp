@@ -4,6 +4,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "base/panic.h"
 #include "py/errors.h"
 #include "server/io/output.h"
 #include "server/models/widget_classes.h"
@@ -38,20 +39,36 @@ base::Result<base::Unit, std::string> execute_action(const models::ActionRegistr
   char* end = std::to_chars(id_line + 14, id_line + sizeof id_line, frame.id).ptr;
   io::print_line(std::string_view(id_line, static_cast<std::size_t>(end - id_line)), out_fd);
 
-  py::ThreadState::Hold hold(thread);
+  // Nothing is written while the lock is held: a standard output or error that does not
+  // drain then stalls this thread only, never the program's own threads.
   io::print_line("running action", out_fd);
-  py::Ref arg = models::widget_object(frame.data);
-  PyObject* args[] = {arg.get()};
-  py::Ref result = py::Ref::steal(PyObject_Vectorcall(it->second.callable.get(), args, 1, nullptr));
-  if (!result) {
-    // A PanicException is continued as an internal failure (fetch throws).
-    py::PythonError error = py::PythonError::fetch();
-    std::string text = error.describe();
-    error.restore();
-    PyErr_PrintEx(0);
-    return base::Err{std::move(text)};
+  std::string failure;  // "<type>: <message>\n<traceback>" when the action raised
+  std::string panic;    // the message of a PanicException it raised
+  bool raised = false, panicked = false;
+  {
+    py::ThreadState::Hold hold(thread);
+    py::Ref arg = models::widget_object(frame.data);
+    PyObject* args[] = {arg.get()};
+    py::Ref result =
+        py::Ref::steal(PyObject_Vectorcall(it->second.callable.get(), args, 1, nullptr));
+    if (!result) {
+      // Any exception, SystemExit and KeyboardInterrupt too, is only reported: nothing here
+      // may end the interpreter (as in a thread of the interpreter's own).
+      raised = true;
+      py::PythonError error = py::PythonError::fetch_raw();
+      panicked = error.is_panic();
+      if (panicked) panic = error.panic_message();
+      failure = error.describe() + "\n" + error.format();
+    }
   }
-  result = py::Ref();
+  if (panicked) {
+    base::write_all_fd(2,
+                       "velto_protocol: Python code raised PanicException.\n"
+                       "velto_protocol: continuing it as an internal failure.\n" +
+                           failure.substr(failure.find('\n') + 1));
+    throw base::Panic(std::move(panic));
+  }
+  if (raised) return base::Err{std::move(failure)};
   io::print_line("after function", out_fd);
   return base::Unit{};
 }

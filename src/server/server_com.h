@@ -13,9 +13,10 @@ namespace velto::server {
 
 /// Runs the action filed under the frame's identity key with the frame's widget object.
 /// Called on a serving thread without the interpreter lock; takes it (with `thread`) only
-/// around the call into Python. A missing action is reported on `out_fd` and is success.
-/// An exception from the action is printed with its traceback and returned as
-/// "<qualified type name>: <str>"; a PanicException from it is an internal failure
+/// around the call into Python, and writes nothing while it holds it. A missing action is
+/// reported on `out_fd` and is success. An exception from the action, whatever its type, is
+/// returned as "<qualified type name>: <str>", a line feed and its traceback; a
+/// PanicException from it is reported with its traceback and is an internal failure
 /// (throws base::Panic).
 base::Result<base::Unit, std::string> execute_action(const models::ActionRegistry& registry,
                                                      const base::Frame& frame,

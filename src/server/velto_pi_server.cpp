@@ -30,7 +30,7 @@ PyModuleDef velto_module_def = {
 // ---- VeltoPiServer: a namespace class handing out servers by transport ----------------
 
 PyObject* VeltoPiServer_use_socket(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
+                                   PyObject* kwnames) {
   static constexpr py::Params<1> kParams{"VeltoPiServer.use_socket()", {"address"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);

@@ -301,7 +301,9 @@ TEST_F(ServingLoopTest, FailingActionIsReportedAndNextFrameRuns) {
   EXPECT_EQ(lines(4), (Lines{"Received size : 36", "dispatch ToggleButton_2(true)",
                              "dispatch ToggleButton_1(true)", "done"}));
   const std::string report = errors.wait_for("Action failed ValueError: boom\n");
-  EXPECT_NE(report.find(":\nAction failed ValueError: boom\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("velto_protocol: Action failed ValueError: boom\n"), std::string::npos)
+      << report;
+  EXPECT_EQ(report.find("internal failure"), std::string::npos) << report;
   EXPECT_FALSE(run_->finished);
 }
 

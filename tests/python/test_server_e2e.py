@@ -24,6 +24,12 @@ for kind, wid in [("ClickButton", 0), ("ToggleButton", 1), ("ConfirmButton", 2),
 def failing(w):
     raise ValueError("boom")
 server.on(9, "ClickButton", failing)
+def quitting(w):
+    sys.exit(3)
+server.on(10, "ClickButton", quitting)
+def interrupted(w):
+    raise KeyboardInterrupt("stop")
+server.on(11, "ClickButton", interrupted)
 server.open()
 server.serve()
 print("serving", flush=True)
@@ -175,20 +181,129 @@ def test_bad_input_is_reported_and_serving_goes_on():
     assert "Terminating." in lines
 
 
-def test_failing_handler_is_reported_with_traceback_and_serving_goes_on():
+@pytest.mark.parametrize(
+    "wid, report, function",
+    [
+        (9, "ValueError: boom", "failing"),
+        (10, "SystemExit: 3", "quitting"),
+        (11, "KeyboardInterrupt: stop", "interrupted"),
+    ],
+    ids=["exception", "SystemExit", "KeyboardInterrupt"],
+)
+def test_failing_handler_is_reported_with_traceback_and_serving_goes_on(wid, report, function):
+    # SystemExit and KeyboardInterrupt end neither the serving thread nor the program (the
+    # program exits with its own code 0 after close()).
     def steps(conn, server):
-        conn.sendall(frame(9, "ClickButton"))
+        conn.sendall(frame(wid, "ClickButton"))
         settle(0.7)
         conn.sendall(frame(0, "ClickButton"))
         settle()
 
     lines, err = run(RECORDING_SERVER, steps)
-    assert "Action failed ValueError: boom" in err
-    assert "Traceback" in err and "in failing" in err
+    head, _, rest = err.partition(f"velto_protocol: Action failed {report}\n")
+    assert rest, err
+    traceback = rest.splitlines()
+    assert traceback[0] == "Traceback (most recent call last):"
+    assert traceback[-2].endswith(f", in {function}")
+    assert traceback[-1] == report.rstrip()
+    assert "internal failure" not in err
     i = lines.index("running action")
     assert "after function" not in lines[i : i + 2]
     assert "handler WidgetRegistry_ClickButton []" in lines
     assert "Terminating." in lines
+
+
+# A "quit" button as the README shows it: the handler sends the process SIGINT, which ends
+# the main thread's wait in open() (here for a second controller that never comes).
+QUIT_BUTTON_SERVER = """
+import os, signal
+server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
+server.on(9, "ClickButton", lambda widget: os.kill(os.getpid(), signal.SIGINT))
+server.open()
+server.serve()
+print("serving", flush=True)
+spare = vp.ComSocketServer("127.0.0.1:0")
+try:
+    spare.open()
+except KeyboardInterrupt:
+    print("quit requested", flush=True)
+server.close()
+sys.exit(5)
+"""
+
+
+def test_a_handler_ends_the_program_through_sigint():
+    port = free_port()
+    server = ServerProcess(QUIT_BUTTON_SERVER, port)
+    try:
+        with connect(port) as conn:
+            assert server.proc.stdout.readline() == b"serving\n"
+            conn.sendall(frame(9, "ClickButton"))
+            rc, out, err = server.finish()
+    finally:
+        server.kill()
+    assert rc == 5, err
+    assert "quit requested" in out
+    assert "Action failed" not in err
+
+
+# Fills standard output (a pipe of its own that it never drains) so that the serving thread's
+# "running action" line cannot be written, then checks that its own thread still runs.
+STALLED_STDOUT_SERVER = """
+import fcntl, os, socket
+server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
+server.on(1, "ClickButton", lambda w: None)
+client = None
+def dial():
+    global client
+    client = socket.create_connection(("127.0.0.1", PORT), timeout=10)
+dialer = threading.Thread(target=dial)
+dialer.start()
+server.open()
+dialer.join()
+FRAME = bytes.fromhex(sys.argv[1])
+fits = f"Received size : {len(FRAME)}\\nFound frame ! 1\\n".encode()
+# Every page of the pipe full, then one page read and all but `fits` bytes of it written
+# again: the two lines before "running action" fit, that one does not.
+r, w = os.pipe()
+os.dup2(w, 1)
+os.set_blocking(w, False)
+page = b"x" * 4096
+try:
+    while True:
+        os.write(w, page)
+except BlockingIOError:
+    pass
+os.set_blocking(w, True)
+os.read(r, 4096)
+os.write(w, b"x" * (4096 - len(fits)))
+server.serve()
+client.sendall(FRAME)
+time.sleep(1.5)  # the lock is needed to return from this
+os.set_blocking(r, False)
+held = b""
+try:
+    while True:
+        held += os.read(r, 65536)
+except BlockingIOError:
+    pass
+print("main thread went on; the pipe ends with", held[-len(fits) - 20:].lstrip(b"x"), file=sys.stderr)
+os._exit(0)
+"""
+
+
+def test_a_stdout_that_does_not_drain_stalls_only_the_serving_thread():
+    port = free_port()
+    click = frame(1, "ClickButton")
+    body = STALLED_STDOUT_SERVER.replace("sys.argv[1]", repr(click.hex()))
+    server = ServerProcess(body, port)
+    try:
+        rc, out, err = server.finish()
+    finally:
+        server.kill()
+    fits = f"Received size : {len(click)}\nFound frame ! 1\n".encode()
+    assert rc == 0, err
+    assert f"main thread went on; the pipe ends with {fits!r}" in err
 
 
 PANIC_SERVER = """

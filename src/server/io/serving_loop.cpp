@@ -14,6 +14,7 @@
 #include <source_location>
 #include <string_view>
 
+#include "base/forced_unwind.h"
 #include "base/panic.h"
 #include "server/io/frame_assembler.h"
 #include "server/io/output.h"
@@ -60,7 +61,10 @@ void drain(FrameAssembler& assembler, Dispatcher& dispatcher, const ServingOptio
       if (outcome.ok()) {
         print_line("done", options.out_fd);
       } else {
-        base::report_panic("Action failed " + outcome.error(), std::source_location::current());
+        // The action raised: what it raised, with its traceback; serving goes on.
+        std::string report = "velto_protocol: Action failed " + outcome.error();
+        if (report.back() != '\n') report += '\n';
+        base::write_all_fd(2, report);
       }
       continue;
     }
@@ -133,8 +137,9 @@ void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& disp
 
 namespace {
 
-// Runs the body; nothing leaves this function.
-void* thread_main(void* arg) {
+// Runs the body; nothing leaves this function but the forced unwind of a thread that is
+// being ended (the interpreter ends its threads so at exit).
+VELTO_CATCHES_FORCED_UNWIND void* thread_main(void* arg) {
   std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
   try {
     (*body)();

@@ -29,8 +29,9 @@ inline constexpr std::size_t kServingThreadStackBytes = 2 * 1024 * 1024;
 /// What the serving loop does with each frame.
 struct Dispatcher {
   virtual ~Dispatcher();
-  /// Runs the frame's action. An error is the action's error text: it is reported and
-  /// serving goes on. A base::Panic thrown from here ends the serving loop.
+  /// Runs the frame's action. An error is the action's error text (its first line
+  /// "<type>: <message>", then any traceback): it is reported as "velto_protocol: Action
+  /// failed <text>" and serving goes on. A base::Panic thrown from here ends the loop.
   virtual base::Result<base::Unit, std::string> dispatch(const base::Frame& frame) = 0;
 };
 

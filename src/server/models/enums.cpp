@@ -32,7 +32,7 @@ extern const EnumInfo kServerStatusInfo;
 extern const EnumInfo kProtocolInfo;
 
 template <const EnumInfo& Info>
-PyObject* Enum_repr(PyObject* self) noexcept {
+PyObject* Enum_repr(PyObject* self) {
   return py::run_entry([&] {
     auto* inst = py::self_as<EnumValue>(self, *Info.cell);
     py::SharedBorrow use(inst->flag);
@@ -43,7 +43,7 @@ PyObject* Enum_repr(PyObject* self) noexcept {
 }
 
 template <const EnumInfo& Info>
-PyObject* Enum_int(PyObject* self) noexcept {
+PyObject* Enum_int(PyObject* self) {
   return py::run_entry([&] {
     auto* inst = py::self_as<EnumValue>(self, *Info.cell);
     py::SharedBorrow use(inst->flag);
@@ -72,7 +72,7 @@ bool compare_operand(PyObject* other, long long& out) {
 // Equality against members of the same class and against integers; every failure and
 // every ordering is NotImplemented, so comparisons never raise by themselves.
 template <const EnumInfo& Info>
-PyObject* Enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+PyObject* Enum_richcompare(PyObject* self, PyObject* other, int op) {
   return py::run_entry([&] {
     PyTypeObject* type = Info.cell->type;
     Ref not_implemented = Ref::borrow(Py_NotImplemented);

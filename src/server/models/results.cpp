@@ -18,7 +18,7 @@ using py::Ref;
 constexpr py::Params<1> kConfirmResultParams{"ConfirmResult.__new__()", {"status"}};
 constexpr py::Params<1> kErrorResultParams{"ErrorResult.__new__()", {"error"}};
 
-PyObject* ConfirmResult_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* ConfirmResult_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::run_entry([&] {
     py::check_requested_class(type, ConfirmResult_cell);
     auto [status] = py::match(kConfirmResultParams, args, kwargs);
@@ -26,7 +26,7 @@ PyObject* ConfirmResult_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
   });
 }
 
-PyObject* ErrorResult_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* ErrorResult_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::run_entry([&] {
     py::check_requested_class(type, ErrorResult_cell);
     auto [error] = py::match(kErrorResultParams, args, kwargs);
@@ -34,7 +34,7 @@ PyObject* ErrorResult_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   });
 }
 
-PyObject* ConfirmResult_status(PyObject* self, void*) noexcept {
+PyObject* ConfirmResult_status(PyObject* self, void*) {
   return py::run_entry([&] {
     auto* inst = py::self_as<ConfirmResult>(self, ConfirmResult_cell);
     py::SharedBorrow use(inst->flag);
@@ -42,7 +42,7 @@ PyObject* ConfirmResult_status(PyObject* self, void*) noexcept {
   });
 }
 
-PyObject* ErrorResult_error(PyObject* self, void*) noexcept {
+PyObject* ErrorResult_error(PyObject* self, void*) {
   return py::run_entry([&] {
     auto* inst = py::self_as<ErrorResult>(self, ErrorResult_cell);
     py::SharedBorrow use(inst->flag);

@@ -79,7 +79,7 @@ Ref make_widget(PyTypeObject* type, base::WidgetRegistry::Variant value) {
   return py::new_instance<base::WidgetRegistry>(type, base::WidgetRegistry{std::move(value)});
 }
 
-PyObject* ClickButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* ClickButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::run_entry([&] {
     py::check_requested_class(type, WidgetRegistry_ClickButton_cell);
     py::match(kClickButtonParams, args, kwargs);
@@ -87,7 +87,7 @@ PyObject* ClickButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   });
 }
 
-PyObject* ToggleButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* ToggleButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::run_entry([&] {
     py::check_requested_class(type, WidgetRegistry_ToggleButton_cell);
     auto [value] = py::match(kToggleButtonParams, args, kwargs);
@@ -95,7 +95,7 @@ PyObject* ToggleButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   });
 }
 
-PyObject* ConfirmButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* ConfirmButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::run_entry([&] {
     py::check_requested_class(type, WidgetRegistry_ConfirmButton_cell);
     py::match(kConfirmButtonParams, args, kwargs);
@@ -103,7 +103,7 @@ PyObject* ConfirmButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
   });
 }
 
-PyObject* PressButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* PressButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::run_entry([&] {
     py::check_requested_class(type, WidgetRegistry_PressButton_cell);
     auto [pressed] = py::match(kPressButtonParams, args, kwargs);
@@ -111,7 +111,7 @@ PyObject* PressButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   });
 }
 
-PyObject* DirectionalButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* DirectionalButton_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::run_entry([&] {
     py::check_requested_class(type, WidgetRegistry_DirectionalButton_cell);
     auto [direction] = py::match(kDirectionalButtonParams, args, kwargs);
@@ -119,7 +119,7 @@ PyObject* DirectionalButton_new(PyTypeObject* type, PyObject* args, PyObject* kw
   });
 }
 
-PyObject* Joystick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* Joystick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::run_entry([&] {
     py::check_requested_class(type, WidgetRegistry_Joystick_cell);
     auto [delta, intensity] = py::match(kJoystickParams, args, kwargs);
@@ -131,19 +131,19 @@ PyObject* Joystick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
 
 // --- Getters ------------------------------------------------------------------------------
 
-PyObject* ToggleButton_value(PyObject* self, void*) noexcept {
+PyObject* ToggleButton_value(PyObject* self, void*) {
   return py::run_entry([&] {
     return py::boolean(kind_of<widget::ToggleButton>(self, WidgetRegistry_ToggleButton_cell).value);
   });
 }
 
-PyObject* PressButton_pressed(PyObject* self, void*) noexcept {
+PyObject* PressButton_pressed(PyObject* self, void*) {
   return py::run_entry([&] {
     return py::boolean(kind_of<widget::PressButton>(self, WidgetRegistry_PressButton_cell).pressed);
   });
 }
 
-PyObject* DirectionalButton_direction(PyObject* self, void*) noexcept {
+PyObject* DirectionalButton_direction(PyObject* self, void*) {
   return py::run_entry([&] {
     const auto& kind =
         kind_of<widget::DirectionalButton>(self, WidgetRegistry_DirectionalButton_cell);
@@ -151,20 +151,20 @@ PyObject* DirectionalButton_direction(PyObject* self, void*) noexcept {
   });
 }
 
-PyObject* Joystick_delta(PyObject* self, void*) noexcept {
+PyObject* Joystick_delta(PyObject* self, void*) {
   return py::run_entry([&] {
     return coord_object(kind_of<widget::Joystick>(self, WidgetRegistry_Joystick_cell).delta);
   });
 }
 
-PyObject* Joystick_intensity(PyObject* self, void*) noexcept {
+PyObject* Joystick_intensity(PyObject* self, void*) {
   return py::run_entry([&] {
     return float_object(kind_of<widget::Joystick>(self, WidgetRegistry_Joystick_cell).intensity);
   });
 }
 
 template <float base::Coord::*Field>
-PyObject* Coord_get(PyObject* self, void*) noexcept {
+PyObject* Coord_get(PyObject* self, void*) {
   return py::run_entry([&] {
     auto* inst = py::self_as<base::Coord>(self, Coord_cell);
     py::SharedBorrow use(inst->flag);

@@ -18,7 +18,7 @@ using py::Ref;
 namespace {
 
 // fail(message, causes): an operation error with a chain of causes.
-PyObject* fail(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* fail(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr py::Params<2> kParams{"fail()", {"message", "causes"}};
   return py::run_entry([&]() -> Ref {
     auto a = py::match(kParams, args, nargs, kwnames);
@@ -37,7 +37,7 @@ PyObject* fail(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 }
 
 // reraise(f): calls f(); its exception comes back as a wrapped Python error value.
-PyObject* reraise(PyObject*, PyObject* f) noexcept {
+PyObject* reraise(PyObject*, PyObject* f) {
   return py::run_entry([&]() -> Ref {
     Ref result = Ref::steal(PyObject_CallNoArgs(f));
     if (!result) throw py::Error(py::PythonError::fetch());
@@ -46,12 +46,12 @@ PyObject* reraise(PyObject*, PyObject* f) noexcept {
 }
 
 // panic(message): an internal failure.
-PyObject* panic(PyObject*, PyObject* message) noexcept {
+PyObject* panic(PyObject*, PyObject* message) {
   return py::run_entry([&]() -> Ref { throw base::Panic(py::to_text(message, "message")); });
 }
 
 // call(f): f() as an operation would call Python code.
-PyObject* call(PyObject*, PyObject* f) noexcept {
+PyObject* call(PyObject*, PyObject* f) {
   return py::run_entry([&] {
     Ref result = Ref::steal(PyObject_CallNoArgs(f));
     if (!result) py::throw_pending();
@@ -60,13 +60,10 @@ PyObject* call(PyObject*, PyObject* f) noexcept {
 }
 
 // release_from_thread(obj): a thread without the lock drops a reference to obj.
-PyObject* release_from_thread(PyObject*, PyObject* obj) noexcept {
+PyObject* release_from_thread(PyObject*, PyObject* obj) {
   return py::run_entry([&] {
     py::SharedRef ref = py::SharedRef::borrow(obj);
-    {
-      py::GilRelease unlocked;
-      std::thread([r = std::move(ref)]() mutable { r.reset(); }).join();
-    }
+    py::without_gil([&] { std::thread([r = std::move(ref)]() mutable { r.reset(); }).join(); });
     return py::none();
   });
 }
@@ -79,7 +76,7 @@ struct CellValue {
 using CellInstance = py::Instance<CellValue>;
 extern py::TypeCell Cell_cell;
 
-PyObject* Cell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* Cell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr py::Params<1> kParams{"Cell.__new__()", {"value"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, kwargs);
@@ -89,7 +86,7 @@ PyObject* Cell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
 
 template <bool Exclusive>
 PyObject* Cell_hold(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
+                    PyObject* kwnames) {
   static constexpr py::Params<1> kParams{Exclusive ? "Cell.write()" : "Cell.read()", {"f"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);
@@ -109,7 +106,7 @@ PyObject* Cell_hold(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* Cell_value(PyObject* self, void*) noexcept {
+PyObject* Cell_value(PyObject* self, void*) {
   return py::run_entry([&] {
     auto* inst = py::self_as<CellValue>(self, Cell_cell);
     py::SharedBorrow use(inst->flag);
@@ -146,7 +143,7 @@ struct DoomedValue {
   ~DoomedValue() noexcept(false) { throw base::Panic("doomed object destroyed"); }
 };
 PyType_Slot Doomed_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(+[](PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    {Py_tp_new, reinterpret_cast<void*>(+[](PyTypeObject* type, PyObject*, PyObject*) {
        return py::run_entry([&] { return py::new_instance<DoomedValue>(type); });
      })},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<DoomedValue>)},
@@ -170,12 +167,12 @@ py::TypeCell Broken_cell{"Broken", &Broken_spec, nullptr, [](PyObject*) {
                          }};
 
 // broken_class(): creating Broken fails; the error says which class and why.
-PyObject* broken_class(PyObject*, PyObject*) noexcept {
+PyObject* broken_class(PyObject*, PyObject*) {
   return py::run_entry([&] { return Ref::borrow(Broken_cell.object()); });
 }
 
 // broken_class_in_operation(): the same class needed by an operation.
-PyObject* broken_class_in_operation(PyObject*, PyObject*) noexcept {
+PyObject* broken_class_in_operation(PyObject*, PyObject*) {
   return py::run_entry([&] { return Ref::borrow(reinterpret_cast<PyObject*>(Broken_cell.require())); });
 }
 

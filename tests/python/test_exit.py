@@ -1,0 +1,187 @@
+"""The program ends while the module's threads are busy: in the serving thread's read,
+inside a handler, while the serving thread waits for the interpreter lock, while a thread
+is blocked in `callback`'s send or in `open()`'s accept. Each case runs many times, with a
+tiny switch interval and a slow `__del__` at exit (the interpreter gives its lock away
+while it ends, and the waiting threads ask for it then). Every run must end as the program
+says, with its buffered output written whole: no signal, no fatal error, no terminate."""
+import concurrent.futures
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from support import free_port, wire
+
+RUNS = 20  # runs of each case
+AT_ONCE = 2  # children at a time
+CHILD_WAIT = 60.0  # upper bound of one child's life, seconds
+
+CLICK = wire.frame(1, "ClickButton")
+
+# Shared by every case. Nothing here flushes standard output: the program's own lines stay
+# in its buffer (well under one pipe write) until the interpreter writes it at exit.
+PRELUDE = """
+import os, socket, sys, threading, time, types
+import velto_protocol as vp
+
+sys.setswitchinterval(1e-5)
+PORT = {port}
+CLICK = {click!r}
+EXIT_CODE = {exit_code}
+
+
+class SlowExit:
+    # Destroyed while the interpreter ends: runs `then` (which may wake a blocked thread of
+    # the module), then sleeps, which lets the other threads ask for the lock meanwhile.
+    def __init__(self, then=None):
+        self.then = then
+        self.sleep = time.sleep
+        self.write = os.write
+
+    def __del__(self):
+        if self.then is not None:
+            self.then()
+        self.sleep(0.2)
+        self.write(2, b"slow exit done\\n")
+
+
+def exit_slowly(then=None):
+    # The guard is owned by a module of its own, which the interpreter drops while it ends
+    # (the main module's names may outlive that, held by a handler or a thread).
+    holder = types.ModuleType("_slow_exit")
+    holder.guard = SlowExit(then)
+    sys.modules["_slow_exit"] = holder
+
+
+def wake(port, sock=socket.socket):
+    # Connects as a client while the interpreter ends (no name resolution then).
+    s = sock()
+    s.connect((b"127.0.0.1", port))
+    return s
+
+
+def dial(port):
+    end = time.monotonic() + 20
+    while True:
+        try:
+            return socket.create_connection(("127.0.0.1", port), timeout=20)
+        except OSError:
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.01)
+
+
+def serving(handler=None):
+    # A server serving a client of this very program, with `handler` on ClickButton 1.
+    server = vp.ComSocketServer(f"127.0.0.1:{{PORT}}")
+    if handler is not None:
+        server.on(1, "ClickButton", handler)
+    box = {{}}
+    dialer = threading.Thread(target=lambda: box.setdefault("client", dial(PORT)), daemon=True)
+    dialer.start()
+    server.open()
+    dialer.join()
+    server.serve()
+    return server, box["client"]
+
+
+def the_end():
+    print("\\n".join(f"tail {{i}}" for i in range(200)))
+    if EXIT_CODE:
+        sys.exit(EXIT_CODE)
+"""
+
+CASES = {
+    # The serving thread is blocked in its read; the client leaves while the program ends.
+    "in recv": """
+        server, client = serving()
+        time.sleep(0.6)
+        exit_slowly(client.close)
+        the_end()
+    """,
+    # A handler runs Python code when the program ends.
+    "inside a handler": """
+        started = threading.Event()
+        def busy(widget):
+            started.set()
+            while True:
+                sum(range(100))
+        server, client = serving(busy)
+        client.sendall(CLICK)
+        if not started.wait(20):
+            sys.exit(3)
+        exit_slowly()
+        the_end()
+    """,
+    # Frames arrive while the program ends and keeps the lock in one long call: the serving
+    # thread is waiting for the lock when the interpreter gives it away.
+    "waiting for the lock": """
+        def quick(widget):
+            pass
+        server, client = serving(quick)
+        time.sleep(0.6)
+        exit_slowly(lambda: (client.sendall(CLICK * 40), sum(range(5_000_000))))
+        the_end()
+    """,
+    # A daemon thread is blocked in callback's send (the client reads nothing); the client
+    # leaves while the program ends, which ends the send.
+    "blocked in callback": """
+        server, client = serving()
+        reply = (1, vp.ServerStatus.Error, vp.ErrorResult("x" * (32 << 20)))
+        threading.Thread(target=server.callback, args=reply, daemon=True).start()
+        time.sleep(0.5)
+        exit_slowly(client.close)
+        the_end()
+    """,
+    # A daemon thread is blocked in open()'s accept; a client comes while the program ends.
+    "blocked in open": """
+        server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
+        threading.Thread(target=server.open, daemon=True).start()
+        time.sleep(0.3)
+        exit_slowly(lambda wake=wake, port=PORT: wake(port))
+        the_end()
+    """,
+}
+
+TAIL = "\n".join(f"tail {i}" for i in range(200)) + "\n"
+FATAL = re.compile(r"Fatal Python error|terminate called|exception not rethrown|Exception ignored")
+
+
+def run_child(case, exit_code):
+    """Runs one program of `case`; returns None when it ended as it should, else what went wrong."""
+    code = PRELUDE.format(port=free_port(), click=CLICK, exit_code=exit_code)
+    code += textwrap.dedent(CASES[case])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [os.environ["VELTO_MODULE_DIR"], os.environ["VELTO_TOOLS_DIR"]]))
+    env.pop("PYTHONUNBUFFERED", None)
+    try:
+        proc = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                              timeout=CHILD_WAIT, env=env, stdin=subprocess.DEVNULL)
+    except subprocess.TimeoutExpired as e:
+        return f"did not end: stdout {e.stdout!r} stderr {e.stderr!r}"
+    out, err = proc.stdout.decode(errors="replace"), proc.stderr.decode(errors="replace")
+    problems = []
+    if proc.returncode != exit_code:
+        problems.append(f"exit code {proc.returncode}, expected {exit_code}")
+    if TAIL not in out:
+        problems.append("the program's output is not whole")
+    if sys.implementation.name == "cpython" and "slow exit done" not in err:
+        problems.append("the slow __del__ did not run at exit")  # PyPy may skip it
+    if FATAL.search(err):
+        problems.append("a fatal report, or the slow __del__ failed")
+    if not problems:
+        return None
+    return "; ".join(problems) + f"\nstderr:\n{err[-3000:]}"
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_the_program_ends_normally_whatever_the_threads_do(case):
+    # The first run ends with sys.exit(7), the others by leaving the script (exit code 0).
+    codes = [7] + [0] * (RUNS - 1)
+    with concurrent.futures.ThreadPoolExecutor(AT_ONCE) as pool:
+        outcomes = list(pool.map(lambda code: run_child(case, code), codes))
+    failures = [o for o in outcomes if o is not None]
+    assert not failures, f"{len(failures)} of {RUNS} runs failed; the first:\n{failures[0]}"
