@@ -5,7 +5,8 @@ CPYTHON    ?= /usr/bin/python3
 CMAKE_ARGS ?=
 PYTEST_ARGS ?= -q
 
-.PHONY: all deps build test test-cpp test-python test-pypy test-cpython test-i386 demo bench fuzz fuzz-replay clean
+.PHONY: all deps build test test-cpp test-python test-pypy test-cpython test-i386 demo bench fuzz fuzz-replay clean \
+        wheel wheel-only wheel-i386 test-install
 
 all: build
 
@@ -42,6 +43,30 @@ build-only:
 	@$(call configure,$(BUILD),$(CMAKE_ARGS))
 	@cmake --build $(BUILD)
 
+# Wheels for this machine: one per interpreter in WHEEL_PYTHONS, built by setup.py through
+# CMake in build-setuptools/ (never in $(BUILD)), written to dist/.
+WHEEL_PYTHONS ?= $(PYPY) $(CPYTHON)
+wheel: deps wheel-only
+
+wheel-only:
+	@mkdir -p dist
+	@for py in $(WHEEL_PYTHONS); do \
+	  echo "wheel: $$py"; \
+	  $$py -m pip wheel -q --no-index --no-build-isolation --no-deps -w dist . || exit 1; \
+	done
+	@ls dist
+
+# Each wheel into a fresh virtual environment, and the source tree through pip, each checked
+# by a program run outside the source tree.
+test-install: wheel
+	bash scripts/test-install.sh --source $(WHEEL_PYTHONS)
+
+# The PyPy wheel for 32-bit x86, built and install-tested inside the i386 root.
+wheel-i386:
+	@bash scripts/install-deps.sh --i386
+	bash scripts/i386-root.sh run -- make WHEEL_PYTHONS=/usr/bin/pypy3 wheel-only
+	bash scripts/i386-root.sh run -- bash scripts/test-install.sh /usr/bin/pypy3
+
 demo: build
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) examples/demo.py
 
@@ -73,4 +98,4 @@ fuzz-replay:
 	build-fuzz-replay/fuzz/frame_replay fuzz/corpus/frame
 
 clean:
-	rm -rf $(BUILD) build-i386 build-bench build-fuzz build-fuzz-replay
+	rm -rf $(BUILD) build-i386 build-bench build-fuzz build-fuzz-replay build-setuptools dist

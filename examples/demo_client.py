@@ -4,12 +4,13 @@ nobody handles and one malformed frame), prints each reply decoded, and disconne
 Usage: demo_client.py PORT
 """
 import sys
+from typing import Callable, List, Tuple
 
 from velto_tools.controller import Controller
 
 port = int(sys.argv[1])
 
-STEPS = [
+STEPS: List[Tuple[str, Callable[[Controller], None], bool]] = [
     ("click button 0", lambda c: c.click(0), True),
     ("toggle button 1 on", lambda c: c.toggle(1, True), True),
     ("confirm button 2", lambda c: c.confirm(2), True),

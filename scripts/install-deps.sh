@@ -10,6 +10,9 @@ PACKAGES=(
   libgtest-dev libbenchmark-dev
   python3-pytest python3-exceptiongroup python3-tomli python3-msgpack
   clang-14 libclang-rt-14-dev
+  python3-venv pypy3-venv python3-pip python3-setuptools python3-wheel
+  python3-pip-whl python3-setuptools-whl python3-wheel-whl
+  mypy tmux
 )
 # Only for `make test-i386`, which builds inside a 32-bit root.
 if [[ ${1:-} == --i386 ]]; then

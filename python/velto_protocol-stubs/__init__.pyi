@@ -1,0 +1,274 @@
+"""The server side of a small remote-control protocol.
+
+A controller app connects over TCP and sends one MessagePack frame per interaction with a
+widget (a button, a directional pad, a joystick). The server decodes each frame, calls the
+Python callable registered for that widget with the widget's state, and the program answers
+with result frames through ``callback``.
+
+Life of a server::
+
+    server = VeltoPiServer.use_socket("127.0.0.1:9000")   # or ComSocketServer(...)
+    server.on(3, "Joystick", drive)                        # or @on(server) def Joystick_3(w)
+    server.open()      # waits for one controller to connect
+    server.serve()     # a background thread reads, decodes and dispatches frames
+    ...                # callback(...) from the handlers or any thread
+    server.close()     # asks the thread to stop
+
+Threads: the serving thread runs without the interpreter lock and takes it only to call a
+handler, so handlers run on that thread, one at a time. Every method may be called from any
+Python thread, handlers included; a method called while another call on the same object is
+still running (``open()`` waiting for a client, ``callback()`` waiting to send) raises
+``RuntimeError("Already borrowed")``.
+
+Internal failures raise ``PanicException`` after a report on standard error. Its class is
+named ``velto_protocol.PanicException`` but is no module attribute; it derives from
+``BaseException``, so ``except Exception`` does not catch it.
+"""
+
+from typing import Any, Callable, ClassVar, Final, TypeVar
+
+__all__ = ["VeltoPiServer", "ComSocketServer", "Protocol", "ServerStatus", "ConfirmResult",
+           "ErrorResult", "WidgetRegistry", "on"]
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+
+class ServerStatus:
+    """The server's status, sent with every reply as its member name ("Idle").
+
+    Members compare equal to themselves and to their number (``int(ServerStatus.Busy) == 2``);
+    they are not hashable and have no constructor."""
+
+    NotInit: Final[ServerStatus]
+    """0: the program has not finished setting up."""
+    Idle: Final[ServerStatus]
+    """1: ready for the next frame."""
+    Busy: Final[ServerStatus]
+    """2: still working on an earlier frame."""
+    Error: Final[ServerStatus]
+    """3: the frame could not be handled; the result usually says why."""
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __int__(self) -> int: ...
+
+
+class Protocol:
+    """The transports a controller can use. Only the TCP socket server exists; the members
+    are names for programs that record which transport they were built for."""
+
+    WebSocket: Final[Protocol]
+    Bluetooth: Final[Protocol]
+    Http: Final[Protocol]
+    Usb: Final[Protocol]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __int__(self) -> int: ...
+
+
+class ConfirmResult:
+    """A reply that confirms (``True``) or declines (``False``) what a frame asked for.
+
+    Raises TypeError "argument 'status': ..." when ``status`` is not a bool (1 is refused)."""
+
+    def __init__(self, status: bool) -> None: ...
+    @property
+    def status(self) -> bool: ...
+
+
+class ErrorResult:
+    """A reply that reports an error to the controller as a text.
+
+    Raises TypeError "argument 'error': ..." when ``error`` is not a str."""
+
+    def __init__(self, error: str) -> None: ...
+    @property
+    def error(self) -> str: ...
+
+
+class _Coord:
+    """A joystick's offset from its centre (the runtime class is named ``Coord``; it has no
+    constructor and is reached only through ``WidgetRegistry.Joystick.delta``)."""
+
+    @property
+    def x(self) -> float:
+        """Left (-1.0) to right (1.0), a 32-bit float widened exactly."""
+    @property
+    def y(self) -> float:
+        """Down (-1.0) to up (1.0), a 32-bit float widened exactly."""
+
+
+class WidgetRegistry:
+    """The state of one widget, as a handler receives it.
+
+    A handler registered for a kind gets an instance of the nested class of that kind, for
+    example ``WidgetRegistry.Joystick``. Instances are immutable snapshots compared by
+    identity. ``WidgetRegistry()`` itself raises TypeError "No constructor defined"."""
+
+    class ClickButton(WidgetRegistry):
+        """A button that was clicked. No fields. Runtime name ``WidgetRegistry_ClickButton``."""
+
+        __match_args__: ClassVar[None]
+        def __init__(self) -> None: ...
+
+    class ToggleButton(WidgetRegistry):
+        """A switch that was flipped; ``value`` is its new position (True = on)."""
+
+        __match_args__: ClassVar[tuple[str]]
+        def __init__(self, value: bool) -> None: ...
+        @property
+        def value(self) -> bool: ...
+
+    class ConfirmButton(WidgetRegistry):
+        """A button that asks the program to confirm (answer with ``ConfirmResult``). No fields."""
+
+        __match_args__: ClassVar[None]
+        def __init__(self) -> None: ...
+
+    class PressButton(WidgetRegistry):
+        """A button that reports both edges: ``pressed`` is True when pushed down, False when
+        let go."""
+
+        __match_args__: ClassVar[tuple[str]]
+        def __init__(self, pressed: bool) -> None: ...
+        @property
+        def pressed(self) -> bool: ...
+
+    class DirectionalButton(WidgetRegistry):
+        """A directional pad: ``direction`` is 0 up, 1 right, 2 down, 3 left as the controller
+        app sends them; the wire carries 0-255, so a program should refuse other values.
+
+        The constructor raises OverflowError outside 0-255."""
+
+        __match_args__: ClassVar[tuple[str]]
+        def __init__(self, direction: int) -> None: ...
+        @property
+        def direction(self) -> int: ...
+
+    class Joystick(WidgetRegistry):
+        """A joystick: ``delta`` is the stick's offset (``x``, ``y``, each -1.0 to 1.0) and
+        ``intensity`` how far it is pushed (0.0 to 1.0). Both are 32-bit floats from the
+        controller and are not range-checked: check them before driving anything.
+
+        The constructor takes a ``delta`` read from another joystick object only (TypeError
+        "argument 'delta': '<type>' object cannot be converted to 'Coord'" otherwise)."""
+
+        __match_args__: ClassVar[tuple[str, str]]
+        def __init__(self, delta: _Coord, intensity: float) -> None: ...
+        @property
+        def delta(self) -> _Coord:
+            """A new Coord object on every read."""
+        @property
+        def intensity(self) -> float: ...
+
+
+class ComSocketServer:
+    """A TCP server for one controller at a time.
+
+    ``address`` is "a.b.c.d:port", "[v6]:port" or "host:port" (resolved when ``open()`` runs);
+    it is not checked before then. There is no authentication: anyone who can connect can
+    drive the program, so bind to 127.0.0.1 or an address on a trusted network.
+
+    The reconnect loop, for a program that serves one controller after another::
+
+        while True:
+            server.open()
+            server.serve()
+            server.wait_disconnected()
+            server.close()
+
+    (``velto_tools.serve_forever`` is this loop with a stop event and callbacks.)"""
+
+    def __init__(self, address: str) -> None:
+        """Raises TypeError "argument 'address': ..." when ``address`` is not a str."""
+
+    def on(self, id: int, widget: str, action: Callable[[Any], object]) -> None:
+        """Registers ``action`` for the widget of kind ``widget`` ("Joystick"; surrounding
+        spaces and anything after the first word are ignored) and ``id`` (0-255), replacing
+        an earlier registration of the same kind and id.
+
+        ``action`` is called on the serving thread with one ``WidgetRegistry`` object; what
+        it returns is dropped, and an exception it raises is reported on standard error
+        while serving goes on. A running serving thread works on a copy of the registrations
+        taken by ``serve()``: registrations made later reach the next ``serve()`` only.
+
+        Raises TypeError for an ``id`` that is no int or a ``widget`` that is no str,
+        OverflowError "out of range integral type conversion attempted" outside 0-255."""
+
+    def _get_action(self, key: str) -> Any:
+        """The callable filed under ``key`` ("Joystick_3"), or None."""
+
+    def open(self) -> None:
+        """Listens on the address, waits for one controller to connect, keeps its connection
+        and stops listening (one controller per ``open()``).
+
+        Releases the interpreter lock while it waits; Ctrl-C ends the wait with
+        KeyboardInterrupt. It cannot be cancelled from another thread: connect to the
+        address to wake it. Raises PanicException "Unable to intanstiate TCP Listener. ..."
+        when the address is malformed, does not resolve or is in use, and "Unable to get new
+        TCP connection. ..." when accepting fails."""
+
+    def serve(self) -> None:
+        """Starts the serving thread on the connection of the latest ``open()`` and returns
+        at once.
+
+        The thread pauses 500 ms, checks for a stop, reads at most 1024 bytes and dispatches
+        every complete frame in what it read; a frame split over reads is completed by later
+        reads. It prints progress lines on file descriptor 1 ("Received size : N",
+        "Found frame ! <id>", "running action", "after function", "done", "No key <key>
+        found" for a widget nobody handles). Frames that do not decode and handlers that
+        raise are reported on standard error and serving goes on.
+
+        Raises RuntimeError "Bad Server state" when no connection is open."""
+
+    def callback(self, id: int, status: ServerStatus, data: ConfirmResult | ErrorResult) -> None:
+        """Sends one result frame ``[id, status, result]`` to the controller.
+
+        Callable from any thread, handlers included. Releases the interpreter lock while
+        the operating system takes the bytes. Raises RuntimeError "Bad Server state" when no
+        connection is open, RuntimeError with the system's text when the controller has gone
+        ("Broken pipe (os error 32)"), TypeError for a ``status`` that is no ServerStatus,
+        OverflowError for an ``id`` outside 0-255, and PanicException "Python data failed to
+        be bound: ..." for a ``data`` that is no result object."""
+
+    def wait_disconnected(self, timeout: float | None = None) -> bool:
+        """Waits until the connection served by the latest ``serve()`` has ended (the
+        controller closed its side, a read failed, the thread ended for any reason, or
+        ``close()`` was called) and returns True; returns False when ``timeout`` seconds
+        pass first. ``None`` waits for ever and ``0`` only looks.
+
+        Releases the interpreter lock while it waits; Ctrl-C ends the wait. Raises
+        ValueError for a negative timeout and RuntimeError "Bad Server state" when
+        ``serve()`` never ran on this object."""
+
+    def close(self) -> None:
+        """Asks the serving thread to stop and gives up the connection.
+
+        The thread prints "Terminating." at the start of its next pass; frames that arrive
+        after ``close()`` are not dispatched. Without ``serve()``, the connection is shut
+        down at once. After the thread ended on its own the object can be opened again.
+        Raises RuntimeError "sending on a closed channel" in the cases the thread can no
+        longer be told."""
+
+
+class VeltoPiServer:
+    """Entry point of the transports. ``VeltoPiServer()`` raises TypeError "No constructor
+    defined"."""
+
+    @staticmethod
+    def use_socket(address: str) -> ComSocketServer:
+        """A new ``ComSocketServer(address)``."""
+
+
+def on(server: ComSocketServer) -> Callable[[_F], _F]:
+    """A decorator that registers functions on ``server`` by their name, kind underscore id::
+
+        @on(server)
+        def Joystick_3(w: WidgetRegistry.Joystick) -> None: ...
+
+    The name ``Joystick_3`` then refers to a wrapper that calls the function. Raises
+    TypeError when ``server`` is no ComSocketServer; decorating a function whose name is not
+    kind_id with an id of 0-255 raises PanicException."""

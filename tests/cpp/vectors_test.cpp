@@ -1,0 +1,127 @@
+// The shared wire-format vectors (tests/vectors/wire.txt): each frame decodes to its stated
+// widget, each reply encodes to its stated bytes.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/frame.h"
+#include "frame_bytes.h"
+
+namespace velto::base {
+namespace {
+
+struct Vector {
+  std::string kind;  // "frame" or "reply"
+  std::string name;
+  std::string meaning;
+  std::string bytes;
+};
+
+void PrintTo(const Vector& v, std::ostream* os) { *os << v.kind << ' ' << v.name; }
+
+std::string trim(const std::string& s) {
+  const auto first = s.find_first_not_of(' ');
+  const auto last = s.find_last_not_of(' ');
+  return first == std::string::npos ? "" : s.substr(first, last - first + 1);
+}
+
+std::string from_hex(const std::string& text) {
+  std::string out;
+  std::istringstream in(text);
+  std::string byte;
+  while (in >> byte) out.push_back(static_cast<char>(std::stoi(byte, nullptr, 16)));
+  return out;
+}
+
+/// "KIND NAME = MEANING = HEX" lines; '#' lines and empty lines are skipped.
+std::vector<Vector> load() {
+  std::ifstream file(VELTO_VECTORS_FILE);
+  std::vector<Vector> out;
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    const auto eq1 = line.find(" = ");
+    const auto eq2 = line.rfind(" = ");
+    const auto space = line.find(' ');
+    if (eq1 == std::string::npos || eq1 == eq2) {
+      ADD_FAILURE() << "malformed vector line: " << line;
+      continue;
+    }
+    out.push_back({line.substr(0, space), trim(line.substr(space, eq1 - space)),
+                   line.substr(eq1 + 3, eq2 - eq1 - 3), from_hex(line.substr(eq2 + 3))});
+  }
+  return out;
+}
+
+std::vector<Vector> of_kind(const std::string& kind) {
+  std::vector<Vector> out;
+  for (auto& v : load())
+    if (v.kind == kind) out.push_back(v);
+  return out;
+}
+
+std::string name_of(const testing::TestParamInfo<Vector>& info) {
+  std::string n = info.param.name;
+  for (char& c : n)
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  return n;
+}
+
+class FrameVectorTest : public testing::TestWithParam<Vector> {};
+
+TEST_P(FrameVectorTest, DecodesToTheStatedWidget) {
+  const auto& v = GetParam();
+  auto parsed = Frame::parse(v.bytes.data(), v.bytes.size());
+  ASSERT_TRUE(parsed.ok()) << parsed.error().message;
+  EXPECT_EQ(server::io::testing::describe(parsed.value().frame), v.meaning);
+  EXPECT_EQ(parsed.value().used, v.bytes.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Vectors, FrameVectorTest, testing::ValuesIn(of_kind("frame")), name_of);
+
+class ReplyVectorTest : public testing::TestWithParam<Vector> {};
+
+TEST_P(ReplyVectorTest, EncodesToTheStatedBytes) {
+  const auto& v = GetParam();
+  std::istringstream in(v.meaning);
+  int id = 0;
+  std::string status, kind, rest;
+  in >> id >> status >> kind;
+  std::getline(in, rest);
+  rest = trim(rest);
+  ResultFrame reply;
+  reply.id = static_cast<uint8_t>(id);
+  bool known = false;
+  for (std::size_t i = 0; i < kServerStatusNames.size(); ++i) {
+    if (kServerStatusNames[i] == status) {
+      reply.status = static_cast<ServerStatus>(i);
+      known = true;
+    }
+  }
+  ASSERT_TRUE(known) << status;
+  if (kind == "confirm") {
+    reply.data = result::ConfirmResult{rest == "true"};
+  } else {
+    ASSERT_EQ(kind, "error");
+    reply.data = result::ErrorResult{rest};
+  }
+  const std::vector<char> bytes = reply.bufferize();
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), v.bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Vectors, ReplyVectorTest, testing::ValuesIn(of_kind("reply")), name_of);
+
+TEST(VectorFileTest, HoldsEveryKindOfFrameAndReply) {
+  std::string kinds;
+  for (const auto& v : of_kind("frame")) kinds += v.meaning.substr(0, v.meaning.find('_')) + " ";
+  for (const char* kind : {"ClickButton", "ToggleButton", "ConfirmButton", "PressButton",
+                           "DirectionalButton", "Joystick"})
+    EXPECT_NE(kinds.find(std::string(kind) + " "), std::string::npos) << kind;
+  EXPECT_GE(of_kind("reply").size(), 2u);
+}
+
+}  // namespace
+}  // namespace velto::base

@@ -1,0 +1,134 @@
+"""velto-controller end to end: send, play and (through tmux) pad against the module."""
+import os
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import velto_protocol as vp
+from support import WAIT, free_port, wait_until
+
+KINDS = ["ClickButton", "ToggleButton", "ConfirmButton", "PressButton", "DirectionalButton", "Joystick"]
+
+
+def describe(w):
+    """The widget as a text: its kind and fields."""
+    kind = type(w).__name__.split("_", 1)[1]
+    if kind == "Joystick":
+        return f"{kind} {w.delta.x} {w.delta.y} {w.intensity}"
+    return " ".join([kind] + [str(getattr(w, f)) for f in type(w).__match_args__ or ()])
+
+
+@pytest.fixture
+def server():
+    """The address of a server that answers every kind at ids 0 and 7 with an ErrorResult
+    describing the widget it got; it serves the first client that connects."""
+    address = f"127.0.0.1:{free_port()}"
+    s = vp.ComSocketServer(address)
+    for kind in KINDS:
+        for wid in (0, 7):
+            s.on(wid, kind, lambda w, wid=wid: s.callback(wid, vp.ServerStatus.Busy, vp.ErrorResult(describe(w))))
+
+    def run():
+        s.open()
+        s.serve()
+    t = threading.Thread(target=run)
+    t.start()
+    yield address
+    t.join(WAIT)
+    s.close()
+
+
+def cli(*args, timeout=WAIT * 2):
+    env = dict(os.environ, PYTHONPATH=os.environ["VELTO_TOOLS_DIR"])
+    return subprocess.run([sys.executable, "-m", "velto_tools.controller", *args], env=env,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def test_send_prints_the_decoded_reply(server):
+    r = cli("send", server, "Joystick", "7", "0.5", "-1", "0.25", "--wait", "3")
+    assert (r.returncode, r.stderr) == (0, "")
+    assert r.stdout == "reply id=7 status=Busy ErrorResult('Joystick 0.5 -1.0 0.25')\n"
+
+
+def test_play_sends_a_script_in_order(server, tmp_path):
+    script = tmp_path / "drive.txt"
+    script.write_text("# every kind once, 600 ms apart (one serving pass each)\n"
+                      "0 ClickButton 0\n"
+                      "600 togglebutton 7 on   # kinds in any case\n"
+                      "600 ConfirmButton 0\n"
+                      "600 PressButton 0 off\n"
+                      "600 DirectionalButton 7 left\n"
+                      "\n"
+                      "600 Joystick 0 0 1 1\n")
+    r = cli("play", server, str(script), "--wait", "3")
+    assert (r.returncode, r.stderr) == (0, "")
+    assert r.stdout.splitlines() == [
+        "reply id=0 status=Busy ErrorResult('ClickButton')",
+        "reply id=7 status=Busy ErrorResult('ToggleButton True')",
+        "reply id=0 status=Busy ErrorResult('ConfirmButton')",
+        "reply id=0 status=Busy ErrorResult('PressButton False')",
+        "reply id=7 status=Busy ErrorResult('DirectionalButton 3')",
+        "reply id=0 status=Busy ErrorResult('Joystick 0.0 1.0 1.0')",
+    ]
+
+
+@pytest.mark.parametrize("args, message", [
+    (["send", "127.0.0.1:1", "Slider", "1"], "unknown kind 'Slider' (one of ClickButton, ToggleButton, "
+     "ConfirmButton, PressButton, DirectionalButton, Joystick, raw)"),
+    (["send", "127.0.0.1:1", "ClickButton", "256"], "ClickButton: the widget id is a number from 0 to 255"),
+    (["send", "127.0.0.1:1", "ToggleButton", "1", "maybe"], "ToggleButton: expected on or off, got 'maybe'"),
+    (["send", "127.0.0.1:1", "Joystick", "1", "0.5"], "Joystick: expected 3 field(s) after the id, got 1"),
+    (["send", "127.0.0.1:1", "raw", "9x"], "raw: not hex bytes: '9x'"),
+    (["send", "nowhere", "ClickButton", "1"], "not an address of the form HOST:PORT: 'nowhere'"),
+    (["play", "127.0.0.1:1", "SCRIPT"], "SCRIPT:2: DirectionalButton: expected up, right, down, left or 0-255, got 'north'"),
+], ids=["kind", "id", "switch", "fields", "hex", "address", "script"])
+def test_bad_arguments_are_refused_before_connecting(args, message, tmp_path):
+    script = tmp_path / "bad.txt"
+    script.write_text("0 ClickButton 1\n10 DirectionalButton 1 north\n")
+    args = [str(script) if a == "SCRIPT" else a for a in args]
+    r = cli(*args)
+    assert (r.returncode, r.stdout) == (2, "")
+    assert r.stderr == "velto-controller: " + message.replace("SCRIPT", str(script)) + "\n"
+
+
+def test_no_server_is_an_error():
+    r = cli("send", f"127.0.0.1:{free_port()}", "ClickButton", "1")
+    assert r.returncode == 1 and "cannot connect to" in r.stderr
+
+
+@pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is not installed (scripts/install-deps.sh)")
+def test_pad_in_a_terminal(server):
+    sock = f"velto-test-{os.getpid()}"
+    tmux = ["tmux", "-L", sock, "-f", "/dev/null"]
+    command = f"PYTHONPATH={os.environ['VELTO_TOOLS_DIR']} {sys.executable} -m velto_tools.controller " \
+              f"pad {server} --pad 7; echo pad-exit=$?; sleep 30"
+    subprocess.run(tmux + ["new-session", "-d", "-x", "120", "-y", "40", command], check=True)
+
+    def screen():
+        return subprocess.run(tmux + ["capture-pane", "-p"], capture_output=True, text=True).stdout
+
+    try:
+        assert wait_until(lambda: "q: quit" in screen()), screen()
+        expected = []
+        for keys, sent, reply in [
+            (["Up"], "DirectionalButton 7 up", "reply id=7 status=Busy ErrorResult('DirectionalButton 0')"),
+            (["Left"], "DirectionalButton 7 left", "reply id=7 status=Busy ErrorResult('DirectionalButton 3')"),
+            (["Space"], "ClickButton 0", "reply id=0 status=Busy ErrorResult('ClickButton')"),
+            (["t"], "ToggleButton 0 on", "reply id=0 status=Busy ErrorResult('ToggleButton True')"),
+            (["t"], "ToggleButton 0 off", "reply id=0 status=Busy ErrorResult('ToggleButton False')"),
+            (["a"], "Joystick 0 -1.0 +0.0 1.0", "reply id=0 status=Busy ErrorResult('Joystick -1.0 0.0 1.0')"),
+        ]:
+            subprocess.run(tmux + ["send-keys", *keys], check=True)
+            expected += ["sent " + sent, reply]
+            # Each reply before the next key, so the screen shows them in order.
+            assert wait_until(lambda: screen().count("reply id=") == len(expected) // 2), screen()
+        subprocess.run(tmux + ["send-keys", "q"], check=True)
+        assert wait_until(lambda: "pad-exit=0" in screen()), screen()
+        lines = [line for line in screen().splitlines() if line.startswith(("sent ", "reply "))]
+        assert lines == expected
+    finally:
+        subprocess.run(tmux + ["kill-server"], capture_output=True)
