@@ -73,9 +73,17 @@ def s():
     server.finish()
 
 
+# Prepended to the programs: writes one line of the program's own with one write(2).
+SAY = """
+import os
+def say(text):
+    os.write(1, (text + "\\n").encode())
+"""
+
+
 class Lines:
     """The stdout lines of a subprocess, read by a thread so that every wait is bounded.
-    The programs print each of their own lines with one write (one string), so that the
+    The programs write each of their own lines with one write(2) (`say`), so that the
     serving thread's progress lines never land inside them."""
 
     def __init__(self, proc):
@@ -210,24 +218,24 @@ def test_wait_disconnected_follows_the_latest_serve(s):
     assert s.server.wait_disconnected(WAIT) is True
 
 
-SIGNAL_WAIT_PROGRAM = """
+SIGNAL_WAIT_PROGRAM = SAY + """
 import signal
 def usr1(signum, frame_):
-    print("handler ran", flush=True)
+    say("handler ran")
 signal.signal(signal.SIGUSR1, usr1)
 server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
 server.open()
 server.serve()
-print("waiting", flush=True)
-print(f"timed out: {server.wait_disconnected(1.5)}", flush=True)
-print("waiting", flush=True)
+say("waiting")
+say(f"timed out: {server.wait_disconnected(1.5)}")
+say("waiting")
 try:
     server.wait_disconnected()
 except KeyboardInterrupt:
-    print("interrupted", flush=True)
-print(f"after: {server.wait_disconnected(0)}", flush=True)
+    say("interrupted")
+say(f"after: {server.wait_disconnected(0)}")
 server.close()
-print(f"after close: {server.wait_disconnected()}", flush=True)
+say(f"after close: {server.wait_disconnected()}")
 """
 
 
@@ -258,7 +266,7 @@ def test_signals_during_the_wait():
 
 # ---- three controllers in a row ------------------------------------------------------------
 
-RECONNECT_PROGRAM = """
+RECONNECT_PROGRAM = SAY + """
 server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
 def click(w):
     server.callback(0, vp.ServerStatus.Idle, vp.ConfirmResult(True))
@@ -266,9 +274,9 @@ server.on(0, "ClickButton", click)
 for session in range(4):
     server.open()
     server.serve()
-    print(f"session {session}", flush=True)
-    print(f"ended {server.wait_disconnected()}", flush=True)
-    print(f"close {server.close()}", flush=True)
+    say(f"session {session}")
+    say(f"ended {server.wait_disconnected()}")
+    say(f"close {server.close()}")
 """
 
 
@@ -463,27 +471,27 @@ def test_close_after_a_close_that_stopped_the_thread_still_reports_the_closed_ch
 
 # ---- replies cut short ---------------------------------------------------------------------
 
-CUT_PROGRAM = """
+CUT_PROGRAM = SAY + """
 import signal
 server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
 server.open()
-print("connected", flush=True)
+say("connected")
 try:
     server.callback(9, vp.ServerStatus.Busy, vp.ErrorResult("x" * 4_000_000))
-    print("sent whole", flush=True)
+    say("sent whole")
 except KeyboardInterrupt:
-    print("interrupted", flush=True)
+    say("interrupted")
 def attempt(call):
     try:
         call()
-        print("ok", flush=True)
+        say("ok")
     except BaseException as e:
-        print(f"{type(e).__name__}: {e}", flush=True)
+        say(f"{type(e).__name__}: {e}")
 attempt(lambda: server.callback(1, vp.ServerStatus.Idle, vp.ConfirmResult(True)))
 attempt(lambda: server.callback(256, vp.ServerStatus.Idle, vp.ConfirmResult(True)))
 attempt(lambda: server.callback(1, 1, vp.ConfirmResult(True)))
 attempt(lambda: server.callback(1, vp.ServerStatus.Idle, vp.ConfirmResult(True)))
-print("reopening", flush=True)
+say("reopening")
 server.open()
 attempt(lambda: server.callback(1, vp.ServerStatus.Idle, vp.ConfirmResult(True)))
 server.close()
@@ -540,12 +548,12 @@ def test_a_reply_cut_short_poisons_nothing():
 
 # ---- bytes that cannot become a frame ------------------------------------------------------
 
-DROP_PROGRAM = """
+DROP_PROGRAM = SAY + """
 server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
-server.on(1, "ToggleButton", lambda w: print("toggle", flush=True))
+server.on(1, "ToggleButton", lambda w: say("toggle"))
 server.open()
 server.serve()
-print("serving", flush=True)
+say("serving")
 sys.stdin.readline()
 server.close()
 time.sleep(0.8)
