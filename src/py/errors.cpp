@@ -108,8 +108,7 @@ PythonError PythonError::fetch(std::source_location loc) {
     base::write_all_fd(2,
                        "velto_protocol: Python code raised PanicException.\n"
                        "velto_protocol: continuing it as an internal failure.\n");
-    e.restore();
-    PyErr_PrintEx(0);
+    base::write_all_fd(2, e.format());
     throw base::Panic(std::move(message), loc);
   }
   return e;
@@ -145,6 +144,12 @@ std::string PythonError::describe() const {
   return text;
 }
 
+void print_pending() {
+  PythonError e = PythonError::fetch_raw();
+  std::string text = e.format();
+  base::write_all_fd(2, text.empty() ? e.describe() + "\n" : text);
+}
+
 void throw_pending(std::source_location loc) { throw PythonError::fetch(loc); }
 
 void discard_pending() {
@@ -158,7 +163,7 @@ void throw_error(PyObject* type, std::string_view message) {
 Ref require(PyObject* p, std::string_view what, std::source_location loc) {
   if (p == nullptr) {
     // The interpreter's reason goes to standard error; the failure carries our text.
-    if (PyErr_Occurred()) PyErr_Print();
+    if (PyErr_Occurred()) print_pending();
     throw base::Panic(std::string(what), loc);
   }
   return Ref::steal(p);

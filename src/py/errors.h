@@ -45,6 +45,11 @@ class PythonError {
   Ref type_, value_, traceback_;
 };
 
+/// Writes the pending exception with its traceback to standard error (the text the
+/// interpreter itself prints) and clears it. Unlike PyErr_Print, a SystemExit does not end
+/// the interpreter here.
+void print_pending();
+
 /// Drops the pending Python error where a failed lookup has a fallback. A PanicException
 /// is never dropped: it is reported and continued as an internal failure (throws).
 void discard_pending();

@@ -190,7 +190,7 @@ PyTypeObject* TypeCell::require() {
     return get();
   } catch (PythonError& e) {
     e.restore();
-    PyErr_Print();
+    print_pending();
     throw base::Panic(std::string("failed to create type object for ") + class_name);
   }
 }

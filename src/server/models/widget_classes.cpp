@@ -25,7 +25,7 @@ Ref new_or_panic(PyTypeObject* type, const T& value, const char* class_name) {
     return py::new_instance<T>(type, value);
   } catch (py::PythonError& e) {
     e.restore();
-    PyErr_Print();
+    py::print_pending();
     throw base::Panic(std::string("failed to create an instance of ") + class_name);
   }
 }
