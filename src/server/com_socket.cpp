@@ -72,7 +72,8 @@ void run_serving_thread(ServingJob& job) {
   py::ThreadState thread;
   ActionDispatcher dispatcher(job.registry, thread, 1);
   try {
-    io::run_serving_loop(job.receiver, job.conn, dispatcher, {.ended = job.end.session->ended.get()});
+    io::run_serving_loop(job.receiver, job.conn, dispatcher,
+                         {.ended = job.end.session->ended.get()});
   } catch (const base::Panic& panic) {
     base::report_panic(panic);
   }

@@ -162,7 +162,9 @@ TEST_P(FrameAssemblerAnnouncedTest, TooLargeAtOnceOrWaits) {
 // Big-endian bytes of `n` in `width` bytes.
 std::string be(uint64_t n, int width) {
   std::string out;
-  for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) out.push_back(static_cast<char>(n >> shift));
+  for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) {
+    out.push_back(static_cast<char>(n >> shift));
+  }
   return out;
 }
 

@@ -203,7 +203,8 @@ TEST_F(ServingLoopTest, BadBytesAreReportedAsDroppedAndServingGoesOn) {
   start();
   send("\xc1");
   EXPECT_EQ(lines(1), Lines{"Received size : 1"});
-  EXPECT_EQ(reports("\n"), "velto_protocol: dropped 1 bytes that do not decode: wrong msgpack marker Reserved\n");
+  EXPECT_EQ(reports("\n"),
+            "velto_protocol: dropped 1 bytes that do not decode: wrong msgpack marker Reserved\n");
   send(kToggle1);
   EXPECT_EQ(lines(3), (Lines{"Received size : 18", "dispatch ToggleButton_1(true)", "done"}));
   EXPECT_FALSE(run_->finished);
@@ -224,7 +225,9 @@ class ServingLoopPassTest : public ServingLoopTest,
 Lines received(std::initializer_list<std::pair<std::size_t, std::size_t>> reads) {
   Lines out;
   for (auto [size, times] : reads) {
-    for (std::size_t i = 0; i < times; ++i) out.push_back("Received size : " + std::to_string(size));
+    for (std::size_t i = 0; i < times; ++i) {
+      out.push_back("Received size : " + std::to_string(size));
+    }
   }
   return out;
 }
@@ -258,11 +261,16 @@ TEST_P(ServingLoopPassTest, TakesWhatIsWaiting) {
 
 const std::vector<PassCase> kPassCases = {
     {"OneRead", 1, concat({{"Link broken"}, received({{18, 1}}), {"Link broken"}})},
-    {"ThreeReads", 170, concat({{"Link broken"}, received({{1024, 2}, {1012, 1}}), {"Link broken"}})},
-    {"ExactlyOneBuffer", 1024 * 9 / 18, concat({{"Link broken"}, received({{1024, 9}}), {"Link broken"}})},
+    {"ThreeReads", 170,
+     concat({{"Link broken"}, received({{1024, 2}, {1012, 1}}), {"Link broken"}})},
+    {"ExactlyOneBuffer", 1024 * 9 / 18,
+     concat({{"Link broken"}, received({{1024, 9}}), {"Link broken"}})},
     // 70002 bytes: 64 KiB in the first pass, the rest in the next.
     {"CappedAt64KiB", 3889,
-     concat({{"Link broken"}, received({{1024, 64}}), {"Link broken"}, received({{1024, 4}, {370, 1}}),
+     concat({{"Link broken"},
+             received({{1024, 64}}),
+             {"Link broken"},
+             received({{1024, 4}, {370, 1}}),
              {"Link broken"}})},
 };
 
@@ -420,7 +428,11 @@ TEST_P(ServingLoopFailureTest, EndsWithPanic) {
 }
 
 const std::vector<FailureCase> kFailureCases = {
-    {"Read", false, false, {}, "Failed to read frame : Socket operation on non-socket (os error 88)"},
+    {"Read",
+     false,
+     false,
+     {},
+     "Failed to read frame : Socket operation on non-socket (os error 88)"},
     {"Shutdown",
      true,
      false,

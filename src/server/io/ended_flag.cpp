@@ -25,8 +25,8 @@ void EndedFlag::set() noexcept {
   }
 }
 
-base::Result<bool, IoError> poll_readable(int fd,
-                                          std::optional<std::chrono::nanoseconds> timeout) noexcept {
+base::Result<bool, IoError> poll_readable(
+    int fd, std::optional<std::chrono::nanoseconds> timeout) noexcept {
   pollfd entry{.fd = fd, .events = POLLIN, .revents = 0};
   timespec limit{};
   if (timeout) {

@@ -68,7 +68,9 @@ void drain(FrameAssembler& assembler, Dispatcher& dispatcher, const ServingOptio
       }
       continue;
     }
-    if (auto* bad = std::get_if<FrameAssembler::BadInput>(&next)) report_dropped(*bad, options.err_fd);
+    if (auto* bad = std::get_if<FrameAssembler::BadInput>(&next)) {
+      report_dropped(*bad, options.err_fd);
+    }
     return;
   }
 }
