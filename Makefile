@@ -48,8 +48,11 @@ build-only:
 WHEEL_PYTHONS ?= $(PYPY) $(CPYTHON)
 wheel: deps wheel-only
 
+# setuptools keeps what it once copied into build-setuptools/lib.*: start those afresh so
+# that a wheel holds only today's files (the CMake trees in temp.* stay, for ninja).
 wheel-only:
 	@mkdir -p dist
+	@rm -rf build-setuptools/lib.* build-setuptools/bdist.*
 	@for py in $(WHEEL_PYTHONS); do \
 	  echo "wheel: $$py"; \
 	  $$py -m pip wheel -q --no-index --no-build-isolation --no-deps -w dist . || exit 1; \

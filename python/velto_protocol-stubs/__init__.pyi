@@ -249,9 +249,9 @@ class ComSocketServer:
 
         The thread prints "Terminating." at the start of its next pass; frames that arrive
         after ``close()`` are not dispatched. Without ``serve()``, the connection is shut
-        down at once. After the thread ended on its own the object can be opened again.
-        Raises RuntimeError "sending on a closed channel" in the cases the thread can no
-        longer be told."""
+        down at once. After the serving thread ended on its own (the controller left, a
+        read failed) it returns None and the object can be opened again; a controller that
+        is already gone is no error."""
 
 
 class VeltoPiServer:

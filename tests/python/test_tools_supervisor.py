@@ -102,18 +102,33 @@ def test_stop_while_open_waits_wakes_it_without_a_session(supervised):
     assert not listening(s.port)
 
 
-def test_ctrl_c_while_open_waits_ends_the_loop():
+CTRL_C_SERVER = """
+from velto_tools import serve_forever
+server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
+server.on(0, "ClickButton", lambda w: server.callback(0, vp.ServerStatus.Idle, vp.ConfirmResult(True)))
+serve_forever(server, f"127.0.0.1:{PORT}", on_disconnect=lambda: print("disconnected", flush=True))
+print("returned", flush=True)
+"""
+
+
+@pytest.mark.parametrize("in_session", [
+    False, pytest.param(True, marks=needs_wait_disconnected)], ids=["open-waits", "in-session"])
+def test_ctrl_c_ends_the_loop(in_session):
     port = free_port()
-    proc = ServerProcess("""
-        from velto_tools import serve_forever
-        server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
-        serve_forever(server, f"127.0.0.1:{PORT}")
-        print("returned", flush=True)
-    """, port)
+    proc = ServerProcess(CTRL_C_SERVER, port)
     try:
         assert wait_until(lambda: listening(port))
-        proc.proc.send_signal(signal.SIGINT)
+        if in_session:
+            with Controller(f"127.0.0.1:{port}", timeout=WAIT) as c:
+                c.click(0)
+                assert next(c.replies(WAIT), None) == Reply(0, "Idle", ConfirmResult(True))
+                proc.proc.send_signal(signal.SIGINT)
+                assert list(c.replies(WAIT)) == [] and c.ended
+        else:
+            proc.proc.send_signal(signal.SIGINT)
         rc, out, err = proc.finish()
     finally:
         proc.kill()
-    assert (rc, out) == (0, "returned\n"), err
+    assert rc == 0, err
+    ours = [line for line in out.splitlines() if line in ("disconnected", "returned")]
+    assert ours == (["disconnected", "returned"] if in_session else ["returned"]), out
