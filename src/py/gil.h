@@ -29,18 +29,13 @@ namespace velto::py {
 template <typename Wait>
 VELTO_CATCHES_FORCED_UNWIND auto without_gil(Wait&& wait) -> std::invoke_result_t<Wait&> {
   using R = std::invoke_result_t<Wait&>;
-  PyThreadState* saved = PyEval_SaveThread();
   if constexpr (std::is_void_v<R>) {
-    try {
+    without_gil([&] {
       wait();
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      PyEval_RestoreThread(saved);
-      throw;
-    }
-    PyEval_RestoreThread(saved);
+      return true;
+    });
   } else {
+    PyThreadState* saved = PyEval_SaveThread();
     std::optional<R> result;
     try {
       result.emplace(wait());

@@ -63,6 +63,13 @@ def wake(port, sock=socket.socket):
     return s
 
 
+def listening(port):
+    # True once a socket of this machine listens on the port (without connecting to it).
+    with open("/proc/net/tcp") as table:
+        rows = [line.split() for line in table.readlines()[1:]]
+    return any(row[1].endswith(":%04X" % port) and row[3] == "0A" for row in rows)
+
+
 def dial(port):
     end = time.monotonic() + 20
     while True:
@@ -140,7 +147,10 @@ CASES = {
     "blocked in open": """
         server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
         threading.Thread(target=server.open, daemon=True).start()
-        time.sleep(0.3)
+        end = time.monotonic() + 20
+        while not listening(PORT) and time.monotonic() < end:
+            time.sleep(0.01)
+        time.sleep(0.1)  # from listen() into accept()
         exit_slowly(lambda wake=wake, port=PORT: wake(port))
         the_end()
     """,
