@@ -5,8 +5,8 @@ CPYTHON    ?= /usr/bin/python3
 CMAKE_ARGS ?=
 PYTEST_ARGS ?= -q
 
-.PHONY: all deps build test test-cpp test-python test-pypy test-cpython test-i386 demo bench fuzz fuzz-replay clean \
-        wheel wheel-only wheel-i386 test-install
+.PHONY: all deps build test test-cpp test-python test-pypy test-cpython test-asan soak test-i386 demo bench fuzz \
+        fuzz-replay clean wheel wheel-only wheel-i386 test-install
 
 all: build
 
@@ -31,6 +31,39 @@ test-pypy:
 
 test-cpython:
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) -m pytest $(PYTEST_ARGS) tests/python
+
+# The C++ tests and the extension under AddressSanitizer and UndefinedBehaviorSanitizer, in a
+# build folder of their own; then the whole pytest suite under CPython (PyPy's collector and
+# JIT do not belong under ASan) with the sanitizer runtime preloaded and the interpreter's
+# allocations going through malloc, the leak check on for the test process. The suite's CPython
+# children get the runtime too, without the leak check (tests/python/support.py); nothing else
+# gets it. Reports of the suite's processes go to $(ASAN_BUILD)/reports/: any file there fails
+# the target.
+ASAN_BUILD   ?= build-asan
+ASAN_REPORTS  = $(abspath $(ASAN_BUILD))/reports
+SAN_RUNTIME   = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
+ASAN_OPTIONS_ = detect_leaks=1:strict_string_checks=1:check_initialization_order=1
+UBSAN_OPTIONS_ = print_stacktrace=1:halt_on_error=1
+test-asan: deps
+	@$(call configure,$(ASAN_BUILD),-DVELTO_ASAN=ON -DVELTO_PYTHONS=$(CPYTHON))
+	@cmake --build $(ASAN_BUILD)
+	ASAN_OPTIONS=$(ASAN_OPTIONS_) UBSAN_OPTIONS=$(UBSAN_OPTIONS_) \
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j2
+	@rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
+	@status=0; \
+	ASAN_OPTIONS=$(ASAN_OPTIONS_):log_path=$(ASAN_REPORTS)/asan \
+	UBSAN_OPTIONS=$(UBSAN_OPTIONS_):log_path=$(ASAN_REPORTS)/ubsan \
+	LD_PRELOAD="$(SAN_RUNTIME)" VELTO_SANITIZER_RUNTIME="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
+	VELTO_BUILD=$(abspath $(ASAN_BUILD)) $(CPYTHON) -m pytest $(PYTEST_ARGS) tests/python || status=$$?; \
+	for f in $(ASAN_REPORTS)/*; do [ -e "$$f" ] || continue; echo "== $$f"; cat "$$f"; status=1; done; \
+	exit $$status
+
+# A long session under each interpreter: frames and replies all arrive, descriptors, threads
+# and memory come back (tests/soak.py says what it checks). A few minutes.
+SOAK_ARGS ?=
+soak: build
+	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) tests/soak.py $(SOAK_ARGS)
+	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py $(SOAK_ARGS)
 
 # The same C++ tests and the PyPy suite, built and run inside a 32-bit x86 root.
 test-i386:
@@ -103,4 +136,4 @@ fuzz-replay:
 	build-fuzz-replay/fuzz/frame_replay fuzz/corpus/frame
 
 clean:
-	rm -rf $(BUILD) build-i386 build-bench build-fuzz build-fuzz-replay build-setuptools dist
+	rm -rf $(BUILD) build-asan build-i386 build-bench build-fuzz build-fuzz-replay build-setuptools dist

@@ -1,9 +1,11 @@
 """Helpers for end-to-end tests: free ports, a controller client, server subprocesses."""
 import os
+import queue
 import socket
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 from velto_tools import wire
@@ -50,6 +52,22 @@ def wait_until(predicate, timeout=WAIT, step=0.01):
     return predicate()
 
 
+def python_env(**extra):
+    """The environment for a child interpreter like this one, with the build's extension on
+    its path. Under `make test-asan` a CPython child gets the sanitizer runtime preloaded,
+    which the module built there needs, and no leak check at its exit."""
+    env = dict(os.environ,
+               PYTHONPATH=os.pathsep.join([os.environ["VELTO_MODULE_DIR"], os.environ["VELTO_TOOLS_DIR"]]))
+    runtime = os.environ.get("VELTO_SANITIZER_RUNTIME")
+    if runtime and sys.implementation.name == "cpython":
+        env["LD_PRELOAD"] = runtime
+        # A child that ends while threads run loses what only their stacks held: CPython
+        # ends such threads without unwinding them. Memory errors still end the child.
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    env.update(extra)
+    return env
+
+
 class ServerProcess:
     """A Python program using the module, run in its own interpreter (the same one as the
     tests), so that its progress lines (fd 1) and reports (fd 2) can be read whole."""
@@ -57,8 +75,7 @@ class ServerProcess:
     def __init__(self, body, port):
         code = "import sys, time, threading\nimport velto_protocol as vp\nPORT = %d\n" % port
         code += textwrap.dedent(body)
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.environ["VELTO_MODULE_DIR"], os.environ["VELTO_TOOLS_DIR"]]),
-                   PYTHONUNBUFFERED="1")
+        env = python_env(PYTHONUNBUFFERED="1")
         self.proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, stdin=subprocess.PIPE, env=env)
 
@@ -76,6 +93,45 @@ class ServerProcess:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.communicate()
+
+
+class Lines:
+    """The lines of a subprocess's output stream, read by a thread so that every wait is
+    bounded and the stream never fills up."""
+
+    def __init__(self, stream):
+        self.queue = queue.Queue()
+        self.seen = []
+        self.thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        self.thread.start()
+
+    def _read(self, stream):
+        for line in iter(stream.readline, b""):
+            self.queue.put(line.decode(errors="replace").rstrip("\n"))
+
+    def next(self, timeout=WAIT):
+        line = self.queue.get(timeout=timeout)
+        self.seen.append(line)
+        return line
+
+    def wait_for(self, wanted, timeout=WAIT, part=False):
+        """Reads up to the line `wanted` (with part=True: the first line containing it) and
+        returns it; AssertionError if it does not come in time."""
+        end = time.monotonic() + timeout
+        while True:
+            try:
+                line = self.next(max(end - time.monotonic(), 0.001))
+            except queue.Empty:
+                raise AssertionError(f"no line {wanted!r} within {timeout} s; got {self.seen}") from None
+            if (wanted in line) if part else (line == wanted):
+                return line
+
+    def rest(self, timeout=WAIT):
+        """Every line until the stream ends."""
+        self.thread.join(timeout)
+        while not self.queue.empty():
+            self.seen.append(self.queue.get())
+        return self.seen
 
 
 def raised(call):

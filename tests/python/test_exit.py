@@ -5,7 +5,6 @@ tiny switch interval and a slow `__del__` at exit (the interpreter gives its loc
 while it ends, and the waiting threads ask for it then). Every run must end as the program
 says, with its buffered output written whole: no signal, no fatal error, no terminate."""
 import concurrent.futures
-import os
 import re
 import subprocess
 import sys
@@ -13,7 +12,7 @@ import textwrap
 
 import pytest
 
-from support import free_port, wire
+from support import free_port, python_env, wire
 
 RUNS = 20  # runs of each case
 AT_ONCE = 2  # children at a time
@@ -164,8 +163,7 @@ def run_child(case, exit_code):
     """Runs one program of `case`; returns None when it ended as it should, else what went wrong."""
     code = PRELUDE.format(port=free_port(), click=CLICK, exit_code=exit_code)
     code += textwrap.dedent(CASES[case])
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [os.environ["VELTO_MODULE_DIR"], os.environ["VELTO_TOOLS_DIR"]]))
+    env = python_env()
     env.pop("PYTHONUNBUFFERED", None)
     try:
         proc = subprocess.run([sys.executable, "-c", code], capture_output=True,

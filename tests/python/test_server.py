@@ -5,7 +5,6 @@ import faulthandler
 import gc
 import os
 import platform
-import queue
 import re
 import signal
 import socket
@@ -18,8 +17,8 @@ import weakref
 import pytest
 
 import velto_protocol as vp
-from support import (WAIT, ServerProcess, connect, free_port, is_panic, raised, recv_exactly,
-                     wait_until)
+from support import (WAIT, Lines, ServerProcess, connect, free_port, is_panic, raised,
+                     recv_exactly, wait_until)
 from velto_tools.wire import F32, ErrorResult, Reply, frame, read_replies
 
 CPYTHON = platform.python_implementation() == "CPython"
@@ -714,27 +713,11 @@ server.close()
 """
 
 
-class Lines:
-    """The stdout lines of a subprocess, read by a thread so that every wait is bounded."""
-
-    def __init__(self, proc):
-        self.queue = queue.Queue()
-        self.thread = threading.Thread(target=self._read, args=(proc.stdout,))
-        self.thread.start()
-
-    def _read(self, stream):
-        for line in iter(stream.readline, b""):
-            self.queue.put(line.decode().rstrip("\n"))
-
-    def next(self):
-        return self.queue.get(timeout=WAIT)
-
-
 def test_interrupt_during_open_ends_it_with_keyboard_interrupt():
     port = free_port()
     program = ServerProcess(SIGNAL_PROGRAM, port)
     try:
-        lines = Lines(program.proc)
+        lines = Lines(program.proc.stdout)
         assert lines.next() == "opening"
         time.sleep(0.3)
         program.proc.send_signal(signal.SIGUSR1)  # a handler that does not raise: open goes on

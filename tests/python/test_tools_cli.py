@@ -101,9 +101,8 @@ def test_no_server_is_an_error():
 
 
 @pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is not installed (scripts/install-deps.sh)")
-def test_pad_in_a_terminal(server):
-    sock = f"velto-test-{os.getpid()}"
-    tmux = ["tmux", "-L", sock, "-f", "/dev/null"]
+def test_pad_in_a_terminal(server, tmp_path):
+    tmux = ["tmux", "-S", str(tmp_path / "tmux"), "-f", "/dev/null"]  # a server of our own
     command = f"PYTHONPATH={os.environ['VELTO_TOOLS_DIR']} {sys.executable} -m velto_tools.controller " \
               f"pad {server} --pad 7; echo pad-exit=$?; sleep 30"
     subprocess.run(tmux + ["new-session", "-d", "-x", "120", "-y", "40", command], check=True)

@@ -1,6 +1,7 @@
 // The test-only extension _velto_testext: probes that tests use beside the real module.
 #include "binding_probe.h"
 #include "py/entry.h"
+#include "sanitizer_probe.h"
 #include "value_probe.h"
 
 namespace {
@@ -27,6 +28,7 @@ PyMODINIT_FUNC PyInit__velto_testext(void) {
     velto::py::Ref module = velto::py::check(PyModule_Create(&testext_def));
     velto::testext::add_binding_probes(module.get());
     velto::testext::add_value_probes(module.get());
+    velto::testext::add_sanitizer_probes(module.get());
     return module;
   });
 }
