@@ -247,63 +247,74 @@ def test_a_handler_ends_the_program_through_sigint():
     assert "Action failed" not in err
 
 
-# Fills standard output (a pipe of its own that it never drains) so that the serving thread's
-# "running action" line cannot be written, then checks that its own thread still runs.
-STALLED_STDOUT_SERVER = """
-import fcntl, os, socket
+# Replaces standard output or error with a pipe of its own that it never drains, filled so
+# that the serving thread's first line under the lock in the old order cannot be written
+# ("running action" on fd 1, the handler's report on fd 2), then checks that its own
+# thread still runs.
+STALLED_OUTPUT_SERVER = """
+import fcntl, os, socket, termios
 server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
-server.on(1, "ClickButton", lambda w: None)
+def failing(w):
+    raise ValueError("boom")
+server.on(1, "ClickButton", failing)
 client = None
 def dial():
     global client
-    client = socket.create_connection(("127.0.0.1", PORT), timeout=10)
+    end = time.monotonic() + 10
+    while client is None:
+        try:
+            client = socket.create_connection(("127.0.0.1", PORT), timeout=10)
+        except ConnectionRefusedError:
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.01)
 dialer = threading.Thread(target=dial)
 dialer.start()
 server.open()
 dialer.join()
-FRAME = bytes.fromhex(sys.argv[1])
-fits = f"Received size : {len(FRAME)}\\nFound frame ! 1\\n".encode()
-# Every page of the pipe full, then one page read and all but `fits` bytes of it written
-# again: the two lines before "running action" fit, that one does not.
+FRAME, FD, FITS = ARGS
+# Every page of the pipe full, then one page read and all but FITS bytes of it written
+# again: what the serving thread writes before the line under test fits, that line does not.
 r, w = os.pipe()
-os.dup2(w, 1)
+os.dup2(w, FD)
 os.set_blocking(w, False)
 page = b"x" * 4096
+filled = 0
 try:
     while True:
-        os.write(w, page)
+        filled += os.write(w, page)
 except BlockingIOError:
     pass
 os.set_blocking(w, True)
-os.read(r, 4096)
-os.write(w, b"x" * (4096 - len(fits)))
+filled -= len(os.read(r, 4096))
+filled += os.write(w, b"x" * (4096 - len(FITS)))
+def written():
+    # What the serving thread has written to the pipe so far, without reading it.
+    held = fcntl.ioctl(r, termios.FIONREAD, b"\\0" * 4)
+    return int.from_bytes(held, sys.byteorder) - filled
 server.serve()
 client.sendall(FRAME)
-time.sleep(1.5)  # the lock is needed to return from this
-os.set_blocking(r, False)
-held = b""
-try:
-    while True:
-        held += os.read(r, 65536)
-except BlockingIOError:
-    pass
-print("main thread went on; the pipe ends with", held[-len(fits) - 20:].lstrip(b"x"), file=sys.stderr)
+end = time.monotonic() + 10
+while written() < len(FITS) and time.monotonic() < end:
+    time.sleep(0.05)  # the lock is needed to return from this
+time.sleep(1.5)  # two passes: the serving thread is blocked in its next write by then
+os.write(3 - FD, b"main thread went on; the serving thread wrote %d bytes\\n" % written())
 os._exit(0)
 """
 
 
-def test_a_stdout_that_does_not_drain_stalls_only_the_serving_thread():
+@pytest.mark.parametrize("fd", [1, 2], ids=["stdout", "stderr"])
+def test_an_output_that_does_not_drain_stalls_only_the_serving_thread(fd):
     port = free_port()
     click = frame(1, "ClickButton")
-    body = STALLED_STDOUT_SERVER.replace("sys.argv[1]", repr(click.hex()))
-    server = ServerProcess(body, port)
+    fits = f"Received size : {len(click)}\nFound frame ! 1\n".encode() if fd == 1 else b""
+    server = ServerProcess(STALLED_OUTPUT_SERVER.replace("ARGS", repr((click, fd, fits))), port)
     try:
         rc, out, err = server.finish()
     finally:
         server.kill()
-    fits = f"Received size : {len(click)}\nFound frame ! 1\n".encode()
     assert rc == 0, err
-    assert f"main thread went on; the pipe ends with {fits!r}" in err
+    assert f"main thread went on; the serving thread wrote {len(fits)} bytes" in (err if fd == 1 else out)
 
 
 PANIC_SERVER = """
