@@ -115,6 +115,8 @@ bench: build
 	build-bench/bench/io_bench $(BENCH_ARGS)
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/server_bench.py
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/server_bench.py
+	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/lag_bench.py
+	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/lag_bench.py
 
 # Fuzzes the frame decoder for FUZZ_SECONDS under libFuzzer with ASan and UBSan; any crash,
 # sanitizer report, leak or failed check ends the run with an error and a file in fuzz/artifacts/.

@@ -79,6 +79,16 @@ struct ErrorResult {
 }  // namespace result
 using ResultRegistry = std::variant<result::ConfirmResult, result::ErrorResult>;
 
+/// The first run of characters of `name` that are not Unicode white space ("" when none).
+std::string_view first_word(std::string_view name);
+
+/// Whether `word` is exactly one of the six kind names.
+bool is_widget_kind(std::string_view word);
+
+/// The kind name nearest to `word` by edit distance, ASCII case ignored; the earlier kind
+/// on a tie.
+std::string_view closest_widget_kind(std::string_view word);
+
 /// Identity key of a registration: the first word of `name` (split at Unicode white
 /// space), "_", then `id` in decimal.
 std::string action_identity(uint8_t id, std::string_view name);

@@ -55,14 +55,19 @@ void match_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObje
 
 void check_positional(const Signature& sig, Py_ssize_t nargs) {
   if (static_cast<std::size_t>(nargs) > sig.count) {
-    arity_error(sig, "takes " + std::to_string(sig.count) + " positional arguments but " +
-                         std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
+    // With optional parameters the count is a range: "takes from 0 to 1 positional ...".
+    const std::string takes = sig.required < sig.count
+                                  ? "from " + std::to_string(sig.required) + " to " +
+                                        std::to_string(sig.count)
+                                  : std::to_string(sig.count);
+    arity_error(sig, "takes " + takes + " positional arguments but " + std::to_string(nargs) +
+                         (nargs == 1 ? " was" : " were") + " given");
   }
 }
 
 void check_missing(const Signature& sig, PyObject** out) {
   std::vector<const char*> missing;
-  for (std::size_t i = 0; i < sig.count; ++i) {
+  for (std::size_t i = 0; i < sig.required; ++i) {
     if (out[i] == nullptr) missing.push_back(sig.names[i]);
   }
   if (missing.empty()) return;
@@ -187,6 +192,23 @@ float to_f32(PyObject* obj, const char* name) {
 #endif
   if (value == -1.0 && PyErr_Occurred()) throw_conversion_failure(name);
   return static_cast<float>(value);
+}
+
+std::optional<double> to_timeout(PyObject* obj, const char* name) {
+  if (obj == nullptr || obj == Py_None) return std::nullopt;
+  double seconds;
+  if (PyFloat_Check(obj)) {
+    seconds = PyFloat_AsDouble(obj);
+  } else if (PyLong_Check(obj) || PyIndex_Check(obj)) {
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) throw_conversion_failure(name);
+    seconds = PyLong_AsDouble(index.get());  // OverflowError past the float range
+  } else {
+    throw_argument_error(name, cannot_convert(obj, "PyFloat"));
+  }
+  if (seconds == -1.0 && PyErr_Occurred()) throw_conversion_failure(name);
+  if (!(seconds >= 0)) throw_error(PyExc_ValueError, "timeout must be a non-negative number");
+  return seconds;
 }
 
 }  // namespace velto::py

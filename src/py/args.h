@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,21 +13,25 @@
 namespace velto::py {
 
 /// A callable's parameter list: its display name ("ComSocketServer.on()") and the names of
-/// its parameters, all required and positional-or-keyword.
+/// its parameters, all positional-or-keyword. The first `required` must be given; the
+/// rest are optional and come out as null when not given.
 struct Signature {
   const char* display_name;
   const char* const* names;
   std::size_t count;
+  std::size_t required;
 };
 
 template <std::size_t N>
 struct Params {
   const char* display_name;
   std::array<const char*, N> names;
-  constexpr Signature signature() const { return {display_name, names.data(), N}; }
+  /// How many of the parameters, from the first, are required.
+  std::size_t required = N;
+  constexpr Signature signature() const { return {display_name, names.data(), N, required}; }
 };
 
-/// Borrowed argument pointers in parameter order.
+/// Borrowed argument pointers in parameter order; null for an optional one not given.
 template <std::size_t N>
 using Args = std::array<PyObject*, N>;
 
@@ -61,6 +66,10 @@ bool to_bool(PyObject* obj, const char* name);
 uint8_t to_u8(PyObject* obj, const char* name);
 /// Anything the interpreter converts to float, narrowed to 32 bits.
 float to_f32(PyObject* obj, const char* name);
+/// A time in seconds: None (or not given, null) is no limit; an int, float or object with
+/// __index__ that is not negative. Negative or NaN: ValueError "timeout must be a
+/// non-negative number"; another type: the argument TypeError (target 'PyFloat').
+std::optional<double> to_timeout(PyObject* obj, const char* name);
 
 /// The TypeError of a failed conversion: "'<type>' object cannot be converted to '<target>'".
 std::string cannot_convert(PyObject* obj, std::string_view target);

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 
 #include "base/widget_registry.h"
@@ -26,6 +27,7 @@ ComSocketState::~ComSocketState() {
   actions.clear();
   stop_sender.reset();
   serving_conn.reset();
+  session.reset();
 }
 
 namespace {
@@ -36,8 +38,27 @@ Self* self_of(PyObject* self) { return py::self_as<ComSocketState>(self, ComSock
 
 [[noreturn]] void throw_state_error() { throw py::Error(base::Error(base::ServerStateError::kText)); }
 
-// What a serving thread owns; released in the order receiver, descriptor, registry.
+[[noreturn]] void throw_reply_cut() {
+  throw py::Error(base::Error("an earlier reply was cut short; open a new connection"));
+}
+
+// Marks the session's thread ended, and its connection with it, when destroyed: that is
+// after the rest of the thread's state, the stop receiver included, has been released.
+struct EndMark {
+  std::shared_ptr<ServingSession> session;
+  EndMark(std::shared_ptr<ServingSession> s) : session(std::move(s)) {}  // NOLINT
+  EndMark(EndMark&&) = default;
+  ~EndMark() {
+    if (!session) return;
+    session->thread_ended.store(true, std::memory_order_release);
+    session->ended->set();
+  }
+};
+
+// What a serving thread owns; released in the order receiver, descriptor, registry, and
+// then the session's end is marked.
 struct ServingJob {
+  EndMark end;
   models::ActionRegistry registry;
   io::UniqueFd conn;
   io::StopReceiver receiver;
@@ -51,7 +72,8 @@ void run_serving_thread(ServingJob& job) {
   py::ThreadState thread;
   ActionDispatcher dispatcher(job.registry, thread, 1);
   try {
-    io::run_serving_loop(job.receiver, job.conn, dispatcher);
+    io::run_serving_loop(job.receiver, job.conn, dispatcher,
+                         {.ended = job.end.session->ended.get()});
   } catch (const base::Panic& panic) {
     base::report_panic(panic);
   }
@@ -72,11 +94,14 @@ io::UniqueFd accept_client(const io::UniqueFd& listener) {
   }
 }
 
-// Writes all of `bytes`. The first try does not wait and keeps the lock (the usual case:
-// the socket buffer has room); after that the lock is released while the send waits, and
-// taken back to run signal handlers after an EINTR.
-base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& bytes) {
-  std::size_t sent = 0;
+// Writes all of `bytes`; `sent` counts what went out, also when it fails or throws (a
+// signal handler's exception). The first try does not wait and keeps the lock (the usual
+// case: the socket buffer has room); after that the lock is released while the send waits,
+// and taken back to run signal handlers after an EINTR, and after a send that took only
+// part of the rest (a signal that comes once some bytes went out cuts the send short
+// instead of failing it).
+base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& bytes,
+                                               std::size_t& sent) {
   ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (n > 0) sent = static_cast<std::size_t>(n);
   if (n == 0 && !bytes.empty()) return base::Err{io::IoError::write_zero()};
@@ -92,8 +117,26 @@ base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& 
     }
     if (r.value() == 0) return base::Err{io::IoError::write_zero()};
     sent += r.value();
+    if (sent < bytes.size()) py::run_signal_handlers();
   }
   return base::Unit{};
+}
+
+// Warns (RuntimeWarning) about a registration that can never run: a kind no frame carries,
+// an action that cannot be called. Under "-W error" the warning is raised instead.
+void warn_about_registration(std::string_view widget, std::string_view key, PyObject* action) {
+  const std::string_view kind = base::first_word(widget);
+  if (!base::is_widget_kind(kind)) {
+    const std::string text = "no widget kind '" + std::string(kind) + "' (did you mean '" +
+                             std::string(base::closest_widget_kind(kind)) +
+                             "'?); frames never carry it";
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) py::throw_pending();
+  }
+  if (PyCallable_Check(action) == 0) {
+    const std::string text = "the action for " + std::string(key) + " is not callable ('" +
+                             py::type_name_of(action) + "' object)";
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) py::throw_pending();
+  }
 }
 
 PyObject* ComSocketServer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -118,6 +161,8 @@ PyObject* ComSocketServer_open(PyObject* self, PyObject*) {
     // The listener closes when this scope ends, on every path.
     io::UniqueFd conn = accept_client(listener.value());
     st.stream = std::move(conn);  // an earlier connection is closed, without a shutdown
+    st.session_on_stream = false;
+    st.reply_cut = false;
     return py::none();
   });
 }
@@ -128,17 +173,30 @@ PyObject* ComSocketServer_serve(PyObject* self, PyObject*) {
     py::ExclusiveBorrow use(inst->flag);
     ComSocketState& st = inst->value;
     if (!st.stream) throw_state_error();
+    // One reader per connection: a thread of ours still serving this one (also one that
+    // has seen its end of file, also the thread this is called from) refuses another.
+    if (st.session && st.session_on_stream &&
+        !st.session->thread_ended.load(std::memory_order_acquire)) {
+      throw_state_error();
+    }
     auto dup = io::duplicate_fd(st.stream.get());
     if (!dup) throw py::Error(base::Error(dup.error().text()));
     auto waker = io::duplicate_fd(st.stream.get());
     if (!waker) throw py::Error(base::Error(waker.error().text()));
-    auto job = std::make_shared<ServingJob>(
-        ServingJob{models::clone_action_registry(st.actions), std::move(dup).value(), {}});
+    auto ended = io::EndedFlag::create();
+    if (!ended) throw py::Error(base::Error(ended.error().text()));
+    auto session = std::make_shared<ServingSession>(std::move(ended).value());
+    auto job = std::make_shared<ServingJob>(ServingJob{
+        session, models::clone_action_registry(st.actions), std::move(dup).value(), {}});
     auto [sender, receiver] = io::make_stop_channel();
     job->receiver = std::move(receiver);
     st.stop_sender.reset();  // the earlier channel disconnects first
     st.stop_sender.emplace(std::move(sender));
     st.serving_conn = std::move(waker).value();
+    st.session = std::move(session);
+    st.served = true;
+    st.session_on_stream = true;
+    st.stop_requested = false;
     auto started =
         io::spawn_detached([job] { run_serving_thread(*job); }, io::kServingThreadStackBytes);
     if (!started) {
@@ -155,7 +213,21 @@ PyObject* ComSocketServer_close(PyObject* self, PyObject*) {
     ComSocketState& st = inst->value;
     if (st.stop_sender) {
       auto sent = st.stop_sender->send(true);
+      if (!sent && !st.stop_requested) {
+        // The thread ended on its own (a failed read, an internal failure, or it never
+        // started): let go of everything that served it, and be Created again.
+        if (st.session) st.session->ended->set();
+        st.stream.reset();
+        st.serving_conn.reset();
+        st.session.reset();
+        st.stop_sender.reset();
+        st.session_on_stream = false;
+        return py::none();
+      }
       if (!sent) throw py::Error(std::move(sent).error());
+      st.stop_requested = true;
+      if (st.session) st.session->ended->set();
+      st.session_on_stream = false;
       if (st.serving_conn) {
         // Wakes the serving thread from its read: it sees the stop at its next pass and
         // shuts its connection down itself. Nothing to do if the peer is already gone.
@@ -167,7 +239,10 @@ PyObject* ComSocketServer_close(PyObject* self, PyObject*) {
     }
     if (!st.stream) return py::none();
     auto down = io::shutdown_fd(st.stream.get(), SHUT_RDWR);
-    if (!down) throw py::Error(base::Error(down.error().text()));
+    // A peer that has already gone leaves nothing to shut down.
+    if (!down && down.error().kind != io::IoErrorKind::NotConnected) {
+      throw py::Error(base::Error(down.error().text()));
+    }
     st.stream.reset();
     return py::none();
   });
@@ -187,10 +262,80 @@ PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssi
     base::ResultFrame reply = models::result_frame_new(id, status, Ref::borrow(a[2]));
     ComSocketState& st = inst->value;
     if (!st.stream) throw_state_error();
+    if (st.reply_cut) throw_reply_cut();
     std::vector<char> bytes = reply.bufferize();
-    auto sent = send_all(st.stream.get(), bytes);
-    if (!sent) throw py::Error(base::Error(sent.error().text()));
+    // A reply that went out only in part leaves the client unable to find the next one:
+    // the write side is shut down so that it sees the stream end instead, and no later
+    // reply is written. A send that fails before its first byte cuts nothing.
+    std::size_t sent = 0;
+    auto cut_if_partial = [&] {
+      if (sent == 0 || sent == bytes.size()) return;
+      st.reply_cut = true;
+      (void)io::shutdown_fd(st.stream.get(), SHUT_WR);
+    };
+    auto outcome = [&] {
+      try {
+        return send_all(st.stream.get(), bytes, sent);
+      } catch (...) {
+        cut_if_partial();
+        throw;
+      }
+    }();
+    if (!outcome) {
+      cut_if_partial();
+      throw py::Error(base::Error(outcome.error().text()));
+    }
     return py::none();
+  });
+}
+
+// How long wait_disconnected() may still wait: none for no limit, else what is left until
+// `deadline` (zero or less when it has passed).
+std::optional<std::chrono::nanoseconds> time_left(
+    const std::optional<std::chrono::steady_clock::time_point>& deadline) {
+  if (!deadline) return std::nullopt;
+  return *deadline - std::chrono::steady_clock::now();
+}
+
+// Takes the object's use only to look at its session, then waits on the session's "ended"
+// descriptor without the interpreter lock. After a signal the lock is taken back and the
+// handlers run: one that raises ends the wait with its exception; otherwise the wait goes
+// on for the time that remains.
+PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* args,
+                                            Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr py::Params<1> kParams{"ComSocketServer.wait_disconnected()", {"timeout"}, 0};
+  return py::run_entry([&] {
+    auto a = py::match(kParams, args, nargs, kwnames);
+    Self* inst = self_of(self);
+    std::shared_ptr<ServingSession> session;
+    std::optional<double> timeout;
+    {
+      py::ExclusiveBorrow use(inst->flag);
+      timeout = py::to_timeout(a[0], "timeout");
+      if (!inst->value.served) throw_state_error();
+      session = inst->value.session;
+    }
+    if (!session || session->ended->is_set()) return py::boolean(true);
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    // Beyond about 30 years a limit means nothing to this wait (and would overflow).
+    if (timeout && *timeout < 1e9) {
+      deadline = std::chrono::steady_clock::now() +
+                 std::chrono::duration_cast<std::chrono::nanoseconds>(
+                     std::chrono::duration<double>(*timeout));
+    }
+    for (;;) {
+      auto left = time_left(deadline);
+      if (left && left->count() <= 0) return py::boolean(session->ended->is_set());
+      auto polled = py::without_gil([&] { return io::poll_readable(session->ended->fd(), left); });
+      if (polled) {
+        if (polled.value()) return py::boolean(true);
+        continue;  // the time is up, or the cut-down wait of a very long timeout is
+      }
+      if (polled.error().kind != io::IoErrorKind::Interrupted) {
+        throw py::Error(base::Error(polled.error().text()));
+      }
+      py::run_signal_handlers();
+    }
   });
 }
 
@@ -204,6 +349,7 @@ PyObject* ComSocketServer_on(PyObject* self, PyObject* const* args, Py_ssize_t n
     const uint8_t id = py::to_u8(a[0], "id");
     const std::string widget = py::to_text(a[1], "widget");
     std::string key = base::action_identity(id, widget);
+    warn_about_registration(widget, key, a[2]);
     inst->value.actions.insert_or_assign(std::move(key),
                                          models::Action{py::SharedRef::borrow(a[2])});
     return py::none();
@@ -252,6 +398,8 @@ PyMethodDef ComSocketServer_methods[] = {
     {"callback", py::as_pycfunction<ComSocketServer_callback>(), METH_FASTCALL | METH_KEYWORDS,
      "callback($self, id, status, data)\n--\n\n"},
     {"close", ComSocketServer_close, METH_NOARGS, "close($self)\n--\n\n"},
+    {"wait_disconnected", py::as_pycfunction<ComSocketServer_wait_disconnected>(),
+     METH_FASTCALL | METH_KEYWORDS, "wait_disconnected($self, timeout=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

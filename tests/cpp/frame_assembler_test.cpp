@@ -130,6 +130,115 @@ const std::vector<BadCase> kBadCases = {
 INSTANTIATE_TEST_SUITE_P(Bytes, FrameAssemblerBadInputTest, ::testing::ValuesIn(kBadCases),
                          [](const auto& info) { return info.param.name; });
 
+// Headers that announce more than the bound make the frame bad input as soon as they are
+// held, and only what was held then is dropped.
+struct AnnouncedCase {
+  std::string name;
+  std::string bytes;
+  bool too_large;
+};
+
+class FrameAssemblerAnnouncedTest : public ::testing::TestWithParam<AnnouncedCase> {};
+
+TEST_P(FrameAssemblerAnnouncedTest, TooLargeAtOnceOrWaits) {
+  const auto& c = GetParam();
+  FrameAssembler assembler;
+  assembler.append(c.bytes.data(), c.bytes.size());
+  auto next = assembler.next();
+  if (!c.too_large) {
+    EXPECT_TRUE(std::holds_alternative<FrameAssembler::Incomplete>(next));
+    EXPECT_EQ(assembler.held(), c.bytes.size());
+    return;
+  }
+  auto* bad = std::get_if<FrameAssembler::BadInput>(&next);
+  ASSERT_NE(bad, nullptr);
+  EXPECT_EQ(bad->message, "frame exceeds 65536 bytes");
+  EXPECT_EQ(bad->dropped, c.bytes.size());
+  // The frames that follow in later reads are not swallowed.
+  EXPECT_EQ(feed(assembler, std::vector<std::string>(16, kToggle1)),
+            std::vector<std::string>(16, "ToggleButton_1(true)"));
+}
+
+// Big-endian bytes of `n` in `width` bytes.
+std::string be(uint64_t n, int width) {
+  std::string out;
+  for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) {
+    out.push_back(static_cast<char>(n >> shift));
+  }
+  return out;
+}
+
+const std::string kArray2Id1("\x92\x01", 2);
+const std::string kJoystickKey("\x81\xa8Joystick", 10);
+
+const std::vector<AnnouncedCase> kAnnouncedCases = {
+    {"String4GiB", kArray2Id1 + "\xdb" + be(0xffffffff, 4), true},
+    {"StringJustFits", kArray2Id1 + "\x81\xdb" + be(kMaxFrameBytes - 9, 4), false},
+    {"StringOneOver", kArray2Id1 + "\x81\xdb" + be(kMaxFrameBytes - 8, 4), true},
+    {"Binary64KiBAsKind", kArray2Id1 + "\x81\xc6" + be(kMaxFrameBytes, 4), true},
+    {"Str16Fits", kArray2Id1 + "\x81\xda" + be(0xff00, 2), false},
+    {"MapOfPairsBeyond", "\xdf" + be(kMaxFrameBytes / 2, 4), true},
+    {"MapOfPairsWithin", "\xdf" + be(kMaxFrameBytes / 2 - 3, 4), false},
+    {"ArrayInRecordBeyond", kArray2Id1 + kJoystickKey + "\xdd" + be(kMaxFrameBytes, 4), true},
+    {"ArrayInRecordWithin", kArray2Id1 + kJoystickKey + "\xdc" + be(0xff00, 2), false},
+    // The header itself is cut: nothing is known yet.
+    {"CutLengthField", kArray2Id1 + "\xdb\xff\xff", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Headers, FrameAssemblerAnnouncedTest, ::testing::ValuesIn(kAnnouncedCases),
+                         [](const auto& info) { return info.param.name; });
+
+// A frame may take a pass for its first bytes and at most two further passes that bring
+// more; passes that bring nothing do not count. Each pass is a list of chunks ("" for a
+// pass without bytes); the result is what came out, with "|" at each end of a pass.
+struct PassCase {
+  std::string name;
+  std::vector<std::vector<std::string>> passes;
+  std::string out;
+};
+
+class FrameAssemblerPassTest : public ::testing::TestWithParam<PassCase> {};
+
+TEST_P(FrameAssemblerPassTest, IncompleteFrameAgesByPassesWithBytes) {
+  FrameAssembler assembler;
+  std::string out;
+  for (const auto& pass : GetParam().passes) {
+    for (const auto& chunk : pass) {
+      for (const auto& o : feed(assembler, {chunk})) out += o + " ";
+    }
+    if (auto stale = assembler.end_pass()) {
+      out += "bad(" + std::to_string(stale->dropped) + "): " + stale->message + " ";
+    }
+    out += "|";
+  }
+  EXPECT_EQ(out, GetParam().out);
+}
+
+const std::string kJ = kJoystick3;  // 29 bytes
+
+const std::vector<PassCase> kPassCases = {
+    {"CompletedInSecondFurtherPass",
+     {{kJ.substr(0, 5)}, {kJ.substr(5, 5)}, {kJ.substr(10)}},
+     "||Joystick_3(0.5,-1,0.75) |"},
+    {"StillIncompleteAfterTwoFurther",
+     {{kJ.substr(0, 5)}, {kJ.substr(5, 5)}, {kJ.substr(10, 5)}, {kJ.substr(15)}},
+     "||bad(15): frame still incomplete after 2 further passes that brought more bytes |"
+     "bad: " + decode_message(kJ.substr(15)) + " |"},
+    {"SilentPassesDoNotCount",
+     {{kJ.substr(0, 5)}, {""}, {""}, {kJ.substr(5, 5)}, {""}, {kJ.substr(10)}},
+     "|||||Joystick_3(0.5,-1,0.75) |"},
+    {"ANewFrameStartsYoung",
+     {{kToggle1 + kJ.substr(0, 5)}, {kJ.substr(5) + kToggle1.substr(0, 3)}, {kToggle1.substr(3, 3)},
+      {kToggle1.substr(6)}},
+     "ToggleButton_1(true) |Joystick_3(0.5,-1,0.75) ||ToggleButton_1(true) |"},
+    {"SeveralReadsInOnePassCountOnce",
+     {{kJ.substr(0, 3), kJ.substr(3, 3)}, {kJ.substr(6, 3), kJ.substr(9, 3)}, {kJ.substr(12)}},
+     "||Joystick_3(0.5,-1,0.75) |"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Passes, FrameAssemblerPassTest, ::testing::ValuesIn(kPassCases),
+                         [](const auto& info) { return info.param.name; });
+
 TEST(FrameAssemblerTest, BoundHoldsWhenFrameArrivesInReads) {
   // As the serving loop delivers it: 1024 bytes per append. The frame is reported as too
   // large as soon as 65536 bytes are held, and the tail that follows is not a frame.

@@ -47,14 +47,19 @@ void print_received_size(std::size_t size, int fd) {
   print_line(std::string_view(line, static_cast<std::size_t>(end - line)), fd);
 }
 
+void report_dropped(const FrameAssembler::BadInput& bad, int err_fd) {
+  // The bytes are gone; the client is not told, and serving goes on.
+  base::write_all_fd(err_fd, dropped_bytes_report(bad.dropped, bad.message));
+}
+
 // Dispatches every complete frame the assembler holds, in order.
-void drain(FrameAssembler& assembler, Dispatcher& dispatcher, int out_fd) {
+void drain(FrameAssembler& assembler, Dispatcher& dispatcher, const ServingOptions& options) {
   for (;;) {
     auto next = assembler.next();
     if (auto* frame = std::get_if<base::Frame>(&next)) {
       auto outcome = dispatcher.dispatch(*frame);
       if (outcome.ok()) {
-        print_line("done", out_fd);
+        print_line("done", options.out_fd);
       } else {
         // The action raised: what it raised, with its traceback; serving goes on.
         std::string report = "velto_protocol: Action failed " + outcome.error();
@@ -64,8 +69,7 @@ void drain(FrameAssembler& assembler, Dispatcher& dispatcher, int out_fd) {
       continue;
     }
     if (auto* bad = std::get_if<FrameAssembler::BadInput>(&next)) {
-      // The bytes are gone; the client is not told, and serving goes on.
-      base::report_panic(bad->message, std::source_location::current());
+      report_dropped(*bad, options.err_fd);
     }
     return;
   }
@@ -73,13 +77,27 @@ void drain(FrameAssembler& assembler, Dispatcher& dispatcher, int out_fd) {
 
 }  // namespace
 
+std::string dropped_bytes_report(std::size_t count, std::string_view message) {
+  std::string text = "velto_protocol: dropped " + std::to_string(count) +
+                     " bytes that do not decode: ";
+  text.append(message);
+  text.push_back('\n');
+  return text;
+}
+
 void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& dispatcher,
                       const ServingOptions& options) {
   FrameAssembler assembler;
   auto terminate = [&] {
     print_line("Terminating.", options.out_fd);
     auto shut = shutdown_fd(conn.get(), SHUT_RDWR);
-    if (!shut.ok()) throw base::Panic("Failed to shutdown server: " + shut.error().text());
+    // A peer that has already gone leaves nothing to shut down.
+    if (!shut.ok() && shut.error().kind != IoErrorKind::NotConnected) {
+      throw base::Panic("Failed to shutdown server: " + shut.error().text());
+    }
+  };
+  auto connection_ended = [&] {
+    if (options.ended != nullptr) options.ended->set();
   };
   for (;;) {
     pause_for(options.pause);
@@ -90,21 +108,32 @@ void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& disp
       print_line("Link broken", options.out_fd);
     }
 
-    // One blocking read per pass. EINTR is not retried: an interrupted read is a failed
-    // read, and nothing else ends a thread blocked here.
-    char buffer[kReceiveBufferBytes] = {};
-    const ssize_t size = ::recv(conn.get(), buffer, sizeof buffer, 0);
-    if (size < 0) {
-      throw base::Panic("Failed to read frame : " + IoError::from_errno(errno).text());
+    // One blocking read per pass, then reads that take what is already waiting. EINTR is
+    // not retried: an interrupted read is a failed read, and nothing else ends a thread
+    // blocked here.
+    std::size_t taken = 0;
+    for (int flags = 0; taken < kMaxBytesPerPass; flags = MSG_DONTWAIT) {
+      char buffer[kReceiveBufferBytes] = {};
+      const ssize_t size = ::recv(conn.get(), buffer, sizeof buffer, flags);
+      if (size < 0) {
+        const int error = errno;
+        if (flags != 0 && (error == EAGAIN || error == EWOULDBLOCK)) break;  // nothing waiting
+        connection_ended();
+        throw base::Panic("Failed to read frame : " + IoError::from_errno(error).text());
+      }
+      print_received_size(static_cast<std::size_t>(size), options.out_fd);
+      if (size == 0) {
+        connection_ended();
+        break;
+      }
+      // A stop that came while the read waited: what arrived with or after it is not
+      // dispatched.
+      if (stop.try_receive().state == StopReceived::State::Message) return terminate();
+      assembler.append(buffer, static_cast<std::size_t>(size));
+      drain(assembler, dispatcher, options);
+      taken += static_cast<std::size_t>(size);
     }
-    print_received_size(static_cast<std::size_t>(size), options.out_fd);
-    if (size == 0) continue;
-    // A stop that came while the read waited: what arrived with or after it is not
-    // dispatched.
-    if (stop.try_receive().state == StopReceived::State::Message) return terminate();
-
-    assembler.append(buffer, static_cast<std::size_t>(size));
-    drain(assembler, dispatcher, options.out_fd);
+    if (auto stale = assembler.end_pass()) report_dropped(*stale, options.err_fd);
   }
 }
 

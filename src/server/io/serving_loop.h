@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "base/frame.h"
 #include "base/result.h"
+#include "server/io/ended_flag.h"
 #include "server/io/io_error.h"
 #include "server/io/stop_channel.h"
 #include "server/io/unique_fd.h"
@@ -17,6 +19,9 @@ namespace velto::server::io {
 
 /// Size of the receive buffer: one read takes at most this many bytes.
 inline constexpr std::size_t kReceiveBufferBytes = 1024;
+
+/// The most one pass reads: its blocking read, then reads that find bytes already waiting.
+inline constexpr std::size_t kMaxBytesPerPass = 65536;
 
 /// Stack size of a serving thread.
 inline constexpr std::size_t kServingThreadStackBytes = 2 * 1024 * 1024;
@@ -35,18 +40,30 @@ struct ServingOptions {
   std::chrono::nanoseconds pause = std::chrono::milliseconds(500);
   /// Where the progress lines go.
   int out_fd = 1;
+  /// Where reports of dropped bytes go.
+  int err_fd = 2;
+  /// Set when the connection is seen to end: a read of 0 bytes or a failed read.
+  EndedFlag* ended = nullptr;
 };
 
 /// Serves `conn` until a stop message arrives. Each pass: sleep `pause`; a stop message
 /// prints "Terminating.", shuts the connection down both ways and returns; a disconnected
-/// channel prints "Link broken" and serving goes on; then one read of at most 1024 bytes
-/// ("Received size : N"), and each complete frame it completes is dispatched ("done" on
-/// success). Action errors ("Action failed <text>") and bytes that do not decode are
-/// reported on standard error and serving goes on.
+/// channel prints "Link broken" and serving goes on; then one blocking read of at most
+/// 1024 bytes, followed by reads that do not wait for as long as bytes are waiting (at
+/// most kMaxBytesPerPass in all). Every read that returns prints "Received size : N"
+/// (one that finds nothing waiting prints nothing); after each, every frame completed is
+/// dispatched in order ("done" on success). A read of 0 bytes ends the pass's reading.
+/// Action errors ("Action failed <text>") are reported on standard error, bytes that do
+/// not decode as "velto_protocol: dropped N bytes that do not decode: <message>" on
+/// `err_fd`, and serving goes on.
 ///
 /// Throws base::Panic on a failed read ("Failed to read frame : <text>"; a read
-/// interrupted by a signal counts as failed), on a failed shutdown ("Failed to shutdown
-/// server: <text>"), and passes on a Panic thrown by the dispatcher.
+/// interrupted by a signal counts as failed), after the frames of the pass's earlier
+/// reads were dispatched; on a failed shutdown ("Failed to shutdown server: <text>"),
+/// except when the peer is already gone; and passes on a Panic thrown by the dispatcher.
+/// "velto_protocol: dropped 7 bytes that do not decode: <message>", with a line feed.
+std::string dropped_bytes_report(std::size_t count, std::string_view message);
+
 void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& dispatcher,
                       const ServingOptions& options = {});
 

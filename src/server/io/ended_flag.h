@@ -1,0 +1,43 @@
+// EndedFlag: a descriptor that becomes readable once, for good, when a connection has ended.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+
+#include "base/result.h"
+#include "server/io/io_error.h"
+#include "server/io/unique_fd.h"
+
+namespace velto::server::io {
+
+/// Set once and never cleared: the eventfd behind it is written once and never drained, so
+/// any number of threads polling it see it readable from then on. Shared (std::shared_ptr)
+/// between whoever sets it and whoever waits, so that a waiter keeps the descriptor open.
+class EndedFlag {
+ public:
+  /// A new, unset flag; fails when no eventfd can be made.
+  static base::Result<std::shared_ptr<EndedFlag>, IoError> create();
+
+  explicit EndedFlag(UniqueFd fd) : fd_(std::move(fd)) {}
+  EndedFlag(const EndedFlag&) = delete;
+  EndedFlag& operator=(const EndedFlag&) = delete;
+
+  /// Sets the flag; later calls do nothing. Any thread, no lock needed.
+  void set() noexcept;
+  bool is_set() const noexcept { return set_.load(std::memory_order_acquire); }
+  int fd() const noexcept { return fd_.get(); }
+
+ private:
+  UniqueFd fd_;
+  std::atomic<bool> set_ = false;
+};
+
+/// One poll of `fd` for readability, for at most `timeout` (none: without limit). True
+/// when readable, false when the time passed. EINTR is reported as an error of kind
+/// Interrupted, not retried: the caller checks for signals and waits for the time left.
+base::Result<bool, IoError> poll_readable(int fd,
+                                          std::optional<std::chrono::nanoseconds> timeout) noexcept;
+
+}  // namespace velto::server::io
