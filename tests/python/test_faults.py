@@ -1,6 +1,9 @@
-"""Attacks on a serving program, over real sockets on 127.0.0.1: clients that reset or stop
-reading, frames at and past the nesting bound. The program runs in its own process; each test asserts what it prints on
+"""Attacks on a serving program, over real sockets on 127.0.0.1: clients that reset, stop
+reading or connect only to leave, bytes that are not frames, frames at and past the size and
+nesting bounds. The program runs in its own process; each test asserts what it prints on
 fd 1, what it reports on fd 2, that it goes on serving and that it ends normally."""
+import os
+import random
 import signal
 import socket
 import struct
@@ -13,6 +16,8 @@ import pytest
 
 from support import WAIT, Lines, connect, free_port, python_env
 from velto_tools.wire import F32, frame, pack
+
+SANITIZED = bool(os.environ.get("VELTO_SANITIZER_RUNTIME"))
 
 # Handlers for ids 0..5, one kind each, that say which widget they got. Commands on stdin:
 # "reopen" (open and serve a new client), "quit" (close and end).
@@ -216,7 +221,82 @@ def test_client_that_never_reads_blocks_only_the_replying_thread(program):
     assert "closed" in out, out
 
 
+SCANNED_FIRST = """
+for _ in range(2):
+    server.open()
+    server.serve()
+    say("serving")
+    server.wait_disconnected(timeout=10)
+    server.close()
+    say("disconnected")
+for line in sys.stdin:
+    break
+"""
+
+
+@pytest.mark.parametrize("leave", ["close", "reset"])
+def test_port_scanner_first_then_the_controller_is_served(program, leave):
+    p = program(SCANNED_FIRST)
+    scanner = connect(p.port)
+    p.out.wait_for("serving")
+    scanner.close() if leave == "close" else reset(scanner)
+    p.out.wait_for("disconnected")
+    with connect(p.port) as controller:
+        p.out.wait_for("serving")
+        controller.sendall(VALID[5])
+        p.out.wait_for("handled 5")
+    p.out.wait_for("disconnected")
+    rc, _, err = p.finish()
+    assert rc == 0, err
+
+
 # ---- bytes that are not frames ---------------------------------------------------------------
+
+
+def test_random_megabyte_then_frames_are_served_in_bounded_memory(program):
+    seed = random.randrange(1 << 30)
+    junk = random.Random(seed).randbytes(1 << 20)
+    p = program()
+    with connect(p.port) as conn:
+        p.out.wait_for("serving")
+        conn.sendall(VALID[1])
+        p.out.wait_for("handled 1")
+        before = p.rss_kb()
+        conn.sendall(junk)
+        assert served_after(p, conn), f"seed {seed}"
+        grown = p.rss_kb() - before
+        rc, out, err = p.finish()
+    assert rc == 0, f"seed {seed}: {err[-2000:]}"
+    assert "do not decode" in err, f"seed {seed}"
+    # The sanitizer keeps freed memory in quarantine: only the plain build's figure means anything.
+    assert SANITIZED or grown < 8 * 1024, f"seed {seed}: grew by {grown} kB"
+
+
+def map_frame(total):
+    """A ToggleButton frame for id 1 in the map form, padded to exactly `total` bytes by a
+    key that the decoder skips."""
+    def build(n):
+        return pack({"padding": "x" * n, "id": 1, "data": {"ToggleButton": [True]}})
+
+    n = total - len(build(0))
+    while len(build(n)) > total:  # the string's length field grows with it
+        n -= 1
+    data = build(n)
+    assert len(data) == total
+    return data
+
+
+@pytest.mark.parametrize("size, served", [(65536, True), (65537, False)], ids=["64KiB", "64KiB+1"])
+def test_frame_size_bound(program, size, served):
+    p = program()
+    with connect(p.port) as conn:
+        p.out.wait_for("serving")
+        conn.sendall(map_frame(size))
+        assert served_after(p, conn, widget=3)
+        rc, out, err = p.finish()
+    assert rc == 0, err
+    assert handled(out)[0] == (1 if served else 3)
+    assert ("do not decode" in err) != served, err
 
 
 def nested(levels):
@@ -234,6 +314,7 @@ def frame_with_skipped(value):
 @pytest.mark.parametrize("data, dispatched", [
     pytest.param(frame_with_skipped(nested(1022)), True, id="1023-levels"),
     pytest.param(frame_with_skipped(nested(1023)), False, id="1024-levels"),
+    pytest.param(frame_with_skipped(nested(100_000)), False, id="100000-levels"),
 ])
 def test_nesting_at_and_past_the_depth_limit(program, data, dispatched):
     p = program()
