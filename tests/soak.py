@@ -10,7 +10,8 @@ Checked, each a failure when it does not hold:
 - the client receives every reply byte, and the bytes decode into exactly the replies sent,
   in order for each sender;
 - descriptors (/proc/self/fd) and threads (/proc/self/task) are back to their count before
-  `open()`, the serving thread being given time for one more pass to end;
+  `open()` once the server object is released, the serving thread being given time for one
+  more pass to end;
 - resident memory after a forced collection grew by less than RSS_LIMIT_KB since the end of a
   warm-up batch (the interpreter's JIT and caches fill during the warm-up).
 The serving thread's progress lines (fd 1) go to /dev/null; the figures go to standard error.
@@ -267,10 +268,15 @@ def soak(frames, warmup, seed, report):
     elapsed = time.monotonic() - start
     server.close()
 
+    # The thread ends at its next pass. The object itself keeps one descriptor after close()
+    # (the flag wait_disconnected() looks at) until it is released.
+    wait_for(lambda: count("/proc/self/task") == threads_before, PASS * 2 + 1)
+    fds_closed = count("/proc/self/fd")
+    del server  # the handlers reach it only through this variable: no cycle is left
+    collect()
     back = wait_for(lambda: (count("/proc/self/fd"), count("/proc/self/task")) == (fds_before, threads_before),
                     PASS * 2 + 1)
     fds_after, threads_after = count("/proc/self/fd"), count("/proc/self/task")
-    collect()
     rss_end = rss_kb()
     out, _ = proc.communicate(timeout=WAIT)
     verdict = json.loads(out)
@@ -281,7 +287,7 @@ def soak(frames, warmup, seed, report):
     report(f"  after the warm-up: {main_batch / elapsed:.0f} frames/s, {2 * main_batch / elapsed:.0f} replies/s "
            f"({elapsed:.1f} s; {verdict['cuts']} frames cut across a pause; {collisions[0]} callbacks retried "
            f"after 'Already borrowed')")
-    report(f"  descriptors {fds_before} -> {fds_after}, threads {threads_before} -> {threads_after}, "
+    report(f"  descriptors {fds_before} -> {fds_closed} after close() -> {fds_after} without the object, threads {threads_before} -> {threads_after}, "
            f"RSS {rss_warm} kB -> {rss_end} kB ({rss_end - rss_warm:+d} kB)")
     report(f"  client: {verdict}")
 
@@ -312,7 +318,7 @@ def _free_port():
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--frames", type=int, default=100_000)
-    parser.add_argument("--warmup", type=int, default=10_000,
+    parser.add_argument("--warmup", type=int, default=20_000,
                         help="frames (and main-thread replies) before memory is measured")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--client", type=int, default=None, help=argparse.SUPPRESS)
