@@ -4,7 +4,6 @@ frame, a client that sends faster than a pass, and registrations that can never 
 import math
 import os
 import platform
-import queue
 import signal
 import socket
 import struct
@@ -15,7 +14,7 @@ import warnings
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, ServerProcess, connect, free_port, is_panic, raised, recv_exactly, wait_until
+from support import WAIT, Lines, ServerProcess, connect, free_port, raised, recv_exactly, wait_until
 from velto_tools import wire
 from velto_tools.controller import Controller
 from velto_tools.wire import F32, frame
@@ -73,39 +72,13 @@ def s():
     server.finish()
 
 
-# Prepended to the programs: writes one line of the program's own with one write(2).
+# Prepended to the programs: writes one line of the program's own with one write(2), so that
+# the serving thread's progress lines never land inside it.
 SAY = """
 import os
 def say(text):
     os.write(1, (text + "\\n").encode())
 """
-
-
-class Lines:
-    """The stdout lines of a subprocess, read by a thread so that every wait is bounded.
-    The programs write each of their own lines with one write(2) (`say`), so that the
-    serving thread's progress lines never land inside them."""
-
-    def __init__(self, proc):
-        self.queue = queue.Queue()
-        self.all = []
-        self.thread = threading.Thread(target=self._read, args=(proc.stdout,), daemon=True)
-        self.thread.start()
-
-    def _read(self, stream):
-        for line in iter(stream.readline, b""):
-            self.queue.put(line.decode().rstrip("\n"))
-
-    def until(self, predicate):
-        """Reads lines until one satisfies `predicate`; returns it."""
-        while True:
-            line = self.queue.get(timeout=WAIT)
-            self.all.append(line)
-            if predicate(line):
-                return line
-
-    def expect(self, text):
-        return self.until(lambda line: line == text)
 
 
 # ---- wait_disconnected: its surface ------------------------------------------------------
@@ -245,19 +218,19 @@ def test_signals_during_the_wait():
     port = free_port()
     program = ServerProcess(SIGNAL_WAIT_PROGRAM, port)
     try:
-        lines = Lines(program.proc)
+        lines = Lines(program.proc.stdout)
         with connect(port):
-            lines.expect("waiting")
+            lines.wait_for("waiting")
             time.sleep(0.3)
             program.proc.send_signal(signal.SIGUSR1)
-            lines.expect("handler ran")
-            assert lines.until(lambda l: l.startswith("timed out:")) == "timed out: False"
-            lines.expect("waiting")
+            lines.wait_for("handler ran")
+            assert lines.wait_for("timed out:", part=True) == "timed out: False"
+            lines.wait_for("waiting")
             time.sleep(0.3)
             program.proc.send_signal(signal.SIGINT)
-            lines.expect("interrupted")
-            assert lines.until(lambda l: l.startswith("after:")) == "after: False"
-            assert lines.until(lambda l: l.startswith("after close:")) == "after close: True"
+            lines.wait_for("interrupted")
+            assert lines.wait_for("after:", part=True) == "after: False"
+            assert lines.wait_for("after close:", part=True) == "after close: True"
             rc, _, err = program.finish()
         assert rc == 0, err
     finally:
@@ -293,29 +266,29 @@ def test_three_controller_sessions_in_a_row_then_a_fourth():
         assert [(r.id, r.status) for r in replies] == [(0, "Idle")]
 
     try:
-        lines = Lines(program.proc)
+        lines = Lines(program.proc.stdout)
         with Controller(address, timeout=WAIT) as polite:  # leaves politely
-            lines.expect("session 0")
+            lines.wait_for("session 0")
             click_and_reply(polite)
-        lines.expect("ended True")
-        lines.expect("close None")
+        lines.wait_for("ended True")
+        lines.wait_for("close None")
         rude = Controller(address, timeout=WAIT)  # killed mid-session: a reset
-        lines.expect("session 1")
+        lines.wait_for("session 1")
         click_and_reply(rude)
         sock = socket.socket(fileno=os.dup(rude.fileno()))
         rude.close()
         reset(sock)
-        lines.expect("ended True")
-        lines.expect("close None")
+        lines.wait_for("ended True")
+        lines.wait_for("close None")
         connect(port).close()  # a port scanner: connects and leaves at once
-        lines.expect("session 2")
-        lines.expect("ended True")
-        lines.expect("close None")
+        lines.wait_for("session 2")
+        lines.wait_for("ended True")
+        lines.wait_for("close None")
         with Controller(address, timeout=WAIT) as last:
-            lines.expect("session 3")
+            lines.wait_for("session 3")
             click_and_reply(last)
-        lines.expect("ended True")
-        lines.expect("close None")
+        lines.wait_for("ended True")
+        lines.wait_for("close None")
         rc, _, err = program.finish()
         assert rc == 0, err
     finally:
@@ -505,7 +478,7 @@ def test_a_reply_cut_short_poisons_nothing():
     port = free_port()
     program = ServerProcess(CUT_PROGRAM, port)
     try:
-        lines = Lines(program.proc)
+        lines = Lines(program.proc.stdout)
         conn = socket.socket()
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         deadline = time.monotonic() + WAIT
@@ -516,15 +489,15 @@ def test_a_reply_cut_short_poisons_nothing():
             except ConnectionRefusedError:
                 assert time.monotonic() < deadline
                 time.sleep(0.02)
-        lines.expect("connected")
+        lines.wait_for("connected")
         time.sleep(0.5)  # the reply fills the buffers and blocks
         program.proc.send_signal(signal.SIGINT)
-        lines.expect("interrupted")
-        assert lines.until(lambda l: l.startswith("RuntimeError")) == "RuntimeError: " + CUT_TEXT
-        assert lines.until(lambda l: True) == "OverflowError: out of range integral type conversion attempted"
-        assert lines.until(lambda l: True).startswith("TypeError: argument 'status'")
-        assert lines.until(lambda l: True) == "RuntimeError: " + CUT_TEXT
-        lines.expect("reopening")
+        lines.wait_for("interrupted")
+        assert lines.wait_for("RuntimeError", part=True) == "RuntimeError: " + CUT_TEXT
+        assert lines.next() == "OverflowError: out of range integral type conversion attempted"
+        assert lines.next().startswith("TypeError: argument 'status'")
+        assert lines.next() == "RuntimeError: " + CUT_TEXT
+        lines.wait_for("reopening")
         # The client reads what went out, then the end of the stream: a part of the reply.
         conn.settimeout(WAIT)
         data = bytearray()
@@ -539,7 +512,7 @@ def test_a_reply_cut_short_poisons_nothing():
         assert bytes(data) == full[: len(data)]  # nothing glued after the part that went out
         with connect(port) as fresh:
             assert recv_exactly(fresh, len(REPLY_1)) == REPLY_1
-            lines.expect("ok")
+            lines.wait_for("ok")
             rc, _, err = program.finish()
         assert rc == 0, err
     finally:
@@ -577,22 +550,22 @@ def test_bytes_that_cannot_become_a_frame_are_dropped_at_once(bad, extras, messa
     port = free_port()
     program = ServerProcess(DROP_PROGRAM, port)
     try:
-        lines = Lines(program.proc)
+        lines = Lines(program.proc.stdout)
         with connect(port) as conn:
-            lines.expect("serving")
+            lines.wait_for("serving")
             conn.sendall(bad)
-            lines.expect(f"Received size : {len(bad)}")
+            lines.wait_for(f"Received size : {len(bad)}")
             count = 16
             for extra in extras:  # the pauses keep each to a pass of its own
                 time.sleep(0.6)
                 conn.sendall(extra)
-                lines.expect(f"Received size : {len(extra)}")
+                lines.wait_for(f"Received size : {len(extra)}")
             time.sleep(0.6)
             for _ in range(count):
                 conn.sendall(frame(1, "ToggleButton", True))
                 time.sleep(0.05)
             for _ in range(count):
-                lines.expect("toggle")
+                lines.wait_for("toggle")
             program.proc.stdin.write(b"\n")
             program.proc.stdin.flush()
             rc, _, err = program.finish()
@@ -607,14 +580,14 @@ def test_undecodable_bytes_are_reported_as_dropped_not_as_a_failure():
     port = free_port()
     program = ServerProcess(DROP_PROGRAM, port)
     try:
-        lines = Lines(program.proc)
+        lines = Lines(program.proc.stdout)
         with connect(port) as conn:
-            lines.expect("serving")
+            lines.wait_for("serving")
             conn.sendall(b"\xc1\xc1\xc1")
-            lines.expect("Received size : 3")
+            lines.wait_for("Received size : 3")
             time.sleep(0.6)
             conn.sendall(frame(1, "ToggleButton", True))
-            lines.expect("toggle")
+            lines.wait_for("toggle")
             program.proc.stdin.write(b"\n")
             program.proc.stdin.flush()
             rc, _, err = program.finish()
