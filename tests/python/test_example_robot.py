@@ -8,7 +8,7 @@ import threading
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, free_port, wait_until
+from support import WAIT, free_port, python_env, wait_until
 from velto_tools.controller import Controller
 from velto_tools.wire import ConfirmResult, ErrorResult, Reply
 
@@ -19,8 +19,7 @@ ROBOT = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "robot.p
                     reason="this build's ComSocketServer has no wait_disconnected yet (serve_forever needs it)")
 def test_robot_drives_refuses_and_stops_when_the_controller_goes_quiet():
     address = f"127.0.0.1:{free_port()}"
-    env = dict(os.environ, PYTHONUNBUFFERED="1",
-               PYTHONPATH=os.pathsep.join([os.environ["VELTO_MODULE_DIR"], os.environ["VELTO_TOOLS_DIR"]]))
+    env = python_env(PYTHONUNBUFFERED="1")
     proc = subprocess.Popen([sys.executable, ROBOT, address], env=env, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
     lines = []
