@@ -105,10 +105,7 @@ PythonError PythonError::fetch(std::source_location loc) {
   PythonError e = fetch_raw();
   if (e.is_panic()) {
     std::string message = e.panic_message();
-    base::write_all_fd(2,
-                       "velto_protocol: Python code raised PanicException.\n"
-                       "velto_protocol: continuing it as an internal failure.\n");
-    base::write_all_fd(2, e.format());
+    base::write_all_fd(2, continued_panic_notice(e.format()));
     throw base::Panic(std::move(message), loc);
   }
   return e;
@@ -141,6 +138,14 @@ std::string PythonError::describe() const {
   } else {
     text += "<exception str() failed>";
   }
+  return text;
+}
+
+std::string continued_panic_notice(std::string_view traceback) {
+  std::string text =
+      "velto_protocol: Python code raised PanicException.\n"
+      "velto_protocol: continuing it as an internal failure.\n";
+  text.append(traceback);
   return text;
 }
 

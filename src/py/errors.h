@@ -45,6 +45,10 @@ class PythonError {
   Ref type_, value_, traceback_;
 };
 
+/// The two-line notice written before a PanicException that Python code raised is continued
+/// as an internal failure, followed by `traceback` (the exception's formatted text).
+std::string continued_panic_notice(std::string_view traceback);
+
 /// Writes the pending exception with its traceback to standard error (the text the
 /// interpreter itself prints) and clears it. Unlike PyErr_Print, a SystemExit does not end
 /// the interpreter here.

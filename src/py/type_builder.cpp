@@ -95,8 +95,8 @@ int set_existing_attribute_only(PyObject* self, PyObject* name, PyObject* value)
   });
 }
 
-// The spec with the attribute guard added. The slot table is never freed: the interpreter
-// may keep pointers into it.
+// A copy of the class's type description whose slot table also holds the attribute guard.
+// The table is never freed: the interpreter may keep pointers into it.
 PyType_Spec with_attribute_guard(const PyType_Spec& spec) {
   auto* slots = new std::vector<PyType_Slot>();
   for (const PyType_Slot* s = spec.slots; s->slot != 0; ++s) slots->push_back(*s);
@@ -162,24 +162,22 @@ PyTypeObject* TypeCell::get() {
   // Published before the class attributes are made, so that classes made for them can
   // derive from this one; withdrawn if they fail.
   type = reinterpret_cast<PyTypeObject*>(created.get());
-  if (fill != nullptr || !may_be_subclassed(*this)) {
-    try {
+  try {
 #ifdef PYPY_VERSION
-      if (!may_be_subclassed(*this)) refuse_subclasses(created.get());
+    if (!may_be_subclassed(*this)) refuse_subclasses(created.get());
 #endif
-      if (fill != nullptr) fill(created.get());
-    } catch (PythonError& met) {
-      type = nullptr;
-      // Class attributes that could not be computed or stored: two levels of context.
-      PythonError inner = PythonError::make(
-          PyExc_RuntimeError,
-          std::string("An error occurred while initializing `") + class_name + ".__dict__`");
-      if (inner.value() != nullptr && met.value() != nullptr) {
-        PyException_SetCause(inner.value(), Ref::borrow(met.value()).release());
-      }
-      inner.restore();
-      throw_with_cause(failure);
+    if (fill != nullptr) fill(created.get());
+  } catch (PythonError& met) {
+    type = nullptr;
+    // Class attributes that could not be computed or stored: two levels of context.
+    PythonError inner = PythonError::make(
+        PyExc_RuntimeError,
+        std::string("An error occurred while initializing `") + class_name + ".__dict__`");
+    if (inner.value() != nullptr && met.value() != nullptr) {
+      PyException_SetCause(inner.value(), Ref::borrow(met.value()).release());
     }
+    inner.restore();
+    throw_with_cause(failure);
   }
   return reinterpret_cast<PyTypeObject*>(created.release());
 }

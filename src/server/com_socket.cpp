@@ -51,7 +51,7 @@ struct EndMark {
   ~EndMark() {
     if (!session) return;
     session->thread_ended.store(true, std::memory_order_release);
-    session->ended->set();
+    session->ended.set();
   }
 };
 
@@ -73,7 +73,7 @@ void run_serving_thread(ServingJob& job) {
   ActionDispatcher dispatcher(job.registry, thread, 1);
   try {
     io::run_serving_loop(job.receiver, job.conn, dispatcher,
-                         {.ended = job.end.session->ended.get()});
+                         {.ended = &job.end.session->ended});
   } catch (const base::Panic& panic) {
     base::report_panic(panic);
   }
@@ -183,9 +183,9 @@ PyObject* ComSocketServer_serve(PyObject* self, PyObject*) {
     if (!dup) throw py::Error(base::Error(dup.error().text()));
     auto waker = io::duplicate_fd(st.stream.get());
     if (!waker) throw py::Error(base::Error(waker.error().text()));
-    auto ended = io::EndedFlag::create();
-    if (!ended) throw py::Error(base::Error(ended.error().text()));
-    auto session = std::make_shared<ServingSession>(std::move(ended).value());
+    auto event_fd = io::make_event_fd();
+    if (!event_fd) throw py::Error(base::Error(event_fd.error().text()));
+    auto session = std::make_shared<ServingSession>(std::move(event_fd).value());
     auto job = std::make_shared<ServingJob>(ServingJob{
         session, models::clone_action_registry(st.actions), std::move(dup).value(), {}});
     auto [sender, receiver] = io::make_stop_channel();
@@ -216,7 +216,7 @@ PyObject* ComSocketServer_close(PyObject* self, PyObject*) {
       if (!sent && !st.stop_requested) {
         // The thread ended on its own (a failed read, an internal failure, or it never
         // started): let go of everything that served it, and be Created again.
-        if (st.session) st.session->ended->set();
+        if (st.session) st.session->ended.set();
         st.stream.reset();
         st.serving_conn.reset();
         st.session.reset();
@@ -226,7 +226,7 @@ PyObject* ComSocketServer_close(PyObject* self, PyObject*) {
       }
       if (!sent) throw py::Error(std::move(sent).error());
       st.stop_requested = true;
-      if (st.session) st.session->ended->set();
+      if (st.session) st.session->ended.set();
       st.session_on_stream = false;
       if (st.serving_conn) {
         // Wakes the serving thread from its read: it sees the stop at its next pass and
@@ -315,7 +315,7 @@ PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* arg
       if (!inst->value.served) throw_state_error();
       session = inst->value.session;
     }
-    if (!session || session->ended->is_set()) return py::boolean(true);
+    if (!session || session->ended.is_set()) return py::boolean(true);
     std::optional<std::chrono::steady_clock::time_point> deadline;
     // Beyond about 30 years a limit means nothing to this wait (and would overflow).
     if (timeout && *timeout < 1e9) {
@@ -325,8 +325,8 @@ PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* arg
     }
     for (;;) {
       auto left = time_left(deadline);
-      if (left && left->count() <= 0) return py::boolean(session->ended->is_set());
-      auto polled = py::without_gil([&] { return io::poll_readable(session->ended->fd(), left); });
+      if (left && left->count() <= 0) return py::boolean(session->ended.is_set());
+      auto polled = py::without_gil([&] { return io::poll_readable(session->ended.fd(), left); });
       if (polled) {
         if (polled.value()) return py::boolean(true);
         continue;  // the time is up, or the cut-down wait of a very long timeout is

@@ -18,13 +18,14 @@ namespace velto::server {
 /// What a server object shares with the serving thread its latest serve() started.
 struct ServingSession {
   /// Set once the connection served has ended: a read of 0 bytes or a failed read, the
-  /// thread's end, or close(). wait_disconnected() polls its descriptor.
-  std::shared_ptr<io::EndedFlag> ended;
+  /// thread's end, or close(). wait_disconnected() polls its descriptor, holding the
+  /// session meanwhile.
+  io::EndedFlag ended;
   /// Set by the thread as it ends, after it released its stop receiver (or by serve()
   /// when the thread could not start).
   std::atomic<bool> thread_ended = false;
 
-  explicit ServingSession(std::shared_ptr<io::EndedFlag> flag) : ended(std::move(flag)) {}
+  explicit ServingSession(io::UniqueFd event_fd) : ended(std::move(event_fd)) {}
 };
 
 /// The state of one ComSocketServer object.

@@ -42,9 +42,10 @@ base::Result<base::Unit, std::string> execute_action(const models::ActionRegistr
   // Nothing is written while the lock is held: a standard output or error that does not
   // drain then stalls this thread only, never the program's own threads.
   io::print_line("running action", out_fd);
-  std::string failure;  // "<type>: <message>\n<traceback>" when the action raised
-  std::string panic;    // the message of a PanicException it raised
-  bool raised = false, panicked = false;
+  std::string failure;    // "<type>: <message>" when the action raised; empty otherwise
+  std::string traceback;  // its traceback module text
+  std::string panic;      // the message of a PanicException it raised
+  bool panicked = false;
   {
     py::ThreadState::Hold hold(thread);
     py::Ref arg = models::widget_object(frame.data);
@@ -54,21 +55,18 @@ base::Result<base::Unit, std::string> execute_action(const models::ActionRegistr
     if (!result) {
       // Any exception, SystemExit and KeyboardInterrupt too, is only reported: nothing here
       // may end the interpreter (as in a thread of the interpreter's own).
-      raised = true;
       py::PythonError error = py::PythonError::fetch_raw();
       panicked = error.is_panic();
       if (panicked) panic = error.panic_message();
-      failure = error.describe() + "\n" + error.format();
+      failure = error.describe();
+      traceback = error.format();
     }
   }
   if (panicked) {
-    base::write_all_fd(2,
-                       "velto_protocol: Python code raised PanicException.\n"
-                       "velto_protocol: continuing it as an internal failure.\n" +
-                           failure.substr(failure.find('\n') + 1));
+    base::write_all_fd(2, py::continued_panic_notice(traceback));
     throw base::Panic(std::move(panic));
   }
-  if (raised) return base::Err{std::move(failure)};
+  if (!failure.empty()) return base::Err{failure + "\n" + traceback};
   io::print_line("after function", out_fd);
   return base::Unit{};
 }

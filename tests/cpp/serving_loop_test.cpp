@@ -62,8 +62,8 @@ struct LoopRun {
   UniqueFd client;  // the test's end
   StopSender sender;
   StopReceiver receiver;
-  testing::Pipe err;  // reports of dropped bytes
-  std::shared_ptr<EndedFlag> ended = EndedFlag::create().value();
+  testing::Pipe err;  // reports of failed actions and dropped bytes
+  EndedFlag ended{make_event_fd().value()};
   FakeDispatcher dispatcher{out.write_end.get()};
   std::optional<std::string> panic;  // the message of a Panic that ended the loop
   std::atomic<bool> finished = false;
@@ -101,7 +101,7 @@ class ServingLoopTest : public ::testing::Test {
                          {.pause = pause,
                           .out_fd = run->out.write_end.get(),
                           .err_fd = run->err.write_end.get(),
-                          .ended = run->ended.get()});
+                          .ended = &run->ended});
       } catch (const base::Panic& panic) {
         run->panic = panic.message();
       }
@@ -284,7 +284,7 @@ TEST_F(ServingLoopTest, EndOfFileEndsThePassAndMarksTheConnectionEnded) {
   EXPECT_EQ(lines(4), (Lines{"Received size : 18", "dispatch ToggleButton_1(true)", "done",
                              "Received size : 0"}));
   EXPECT_EQ(lines(1), Lines{"Received size : 0"});  // the next pass: one read, no more
-  EXPECT_TRUE(run_->ended->is_set());
+  EXPECT_TRUE(run_->ended.is_set());
   EXPECT_FALSE(run_->finished);
 }
 
@@ -299,7 +299,7 @@ TEST_F(ServingLoopTest, FramesOfThePassRunBeforeAFailedReadEndsIt) {
                              "dispatch ClickButton_0()", "done"}));
   ASSERT_TRUE(wait_finished());
   EXPECT_EQ(run_->panic, "Failed to read frame : Connection reset by peer (os error 104)");
-  EXPECT_TRUE(run_->ended->is_set());
+  EXPECT_TRUE(run_->ended.is_set());
 }
 
 TEST_F(ServingLoopTest, FailingActionIsReportedAndNextFrameRuns) {
@@ -308,10 +308,11 @@ TEST_F(ServingLoopTest, FailingActionIsReportedAndNextFrameRuns) {
   start();
   EXPECT_EQ(lines(4), (Lines{"Received size : 36", "dispatch ToggleButton_2(true)",
                              "dispatch ToggleButton_1(true)", "done"}));
-  const std::string report = errors.wait_for("Action failed ValueError: boom\n");
+  const std::string report = reports("Action failed ValueError: boom\n");
   EXPECT_NE(report.find("velto_protocol: Action failed ValueError: boom\n"), std::string::npos)
       << report;
-  EXPECT_EQ(report.find("internal failure"), std::string::npos) << report;
+  const std::string on_stderr = errors.drain();
+  EXPECT_EQ(on_stderr.find("internal failure"), std::string::npos) << on_stderr;
   EXPECT_FALSE(run_->finished);
 }
 

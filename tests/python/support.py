@@ -19,18 +19,38 @@ def free_port():
         return s.getsockname()[1]
 
 
-def connect(port, deadline=WAIT):
-    """A client connected to 127.0.0.1:port, retrying until the server listens."""
+def connect(port, deadline=WAIT, rcvbuf=None):
+    """A client connected to 127.0.0.1:port, retrying until the server listens; `rcvbuf`
+    sets its receive buffer size before it connects."""
     end = time.monotonic() + deadline
     while True:
+        conn = socket.socket()
         try:
-            conn = socket.create_connection(("127.0.0.1", port), timeout=1)
+            if rcvbuf:
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+            conn.settimeout(1)
+            conn.connect(("127.0.0.1", port))
             conn.settimeout(WAIT)
             return conn
         except OSError:
+            conn.close()
             if time.monotonic() > end:
                 raise
             time.sleep(0.02)
+
+
+def open_with_client(server, port, rcvbuf=None):
+    """server.open() in this thread while another thread connects to `port`; returns the
+    client."""
+    box = []
+    dialer = threading.Thread(target=lambda: box.append(connect(port, rcvbuf=rcvbuf)))
+    dialer.start()
+    try:
+        server.open()
+    finally:
+        dialer.join(WAIT + 1)
+    assert box, "the client could not connect"
+    return box[0]
 
 
 def recv_exactly(conn, n):

@@ -17,8 +17,8 @@ import weakref
 import pytest
 
 import velto_protocol as vp
-from support import (WAIT, Lines, ServerProcess, connect, free_port, is_panic, raised,
-                     recv_exactly, wait_until)
+from support import (WAIT, Lines, ServerProcess, connect, free_port, is_panic, open_with_client,
+                     raised, recv_exactly, wait_until)
 from velto_tools.wire import F32, ErrorResult, Reply, frame, read_replies
 
 CPYTHON = platform.python_implementation() == "CPython"
@@ -80,34 +80,9 @@ class Harness:
 
     def accept(self, rcvbuf=None):
         """open() in this thread while a client thread connects; returns the client."""
-        box = []
-
-        def dial():
-            end = time.monotonic() + WAIT
-            while True:
-                s = socket.socket()
-                if rcvbuf:
-                    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-                try:
-                    s.connect(("127.0.0.1", self.port))
-                    s.settimeout(WAIT)
-                    box.append(s)
-                    return
-                except OSError:
-                    s.close()
-                    if time.monotonic() > end:
-                        return
-                    time.sleep(0.02)
-
-        dialer = threading.Thread(target=dial)
-        dialer.start()
-        try:
-            self.server.open()
-        finally:
-            dialer.join(WAIT + 1)
-        assert box, "the client could not connect"
-        self.clients.append(box[0])
-        return box[0]
+        client = open_with_client(self.server, self.port, rcvbuf)
+        self.clients.append(client)
+        return client
 
     def serve(self):
         self.server.serve()

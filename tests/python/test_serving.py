@@ -14,7 +14,8 @@ import warnings
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, Lines, ServerProcess, connect, free_port, raised, recv_exactly, wait_until
+from support import (WAIT, Lines, ServerProcess, connect, free_port, open_with_client, raised,
+                     recv_exactly, wait_until)
 from velto_tools import wire
 from velto_tools.controller import Controller
 from velto_tools.wire import F32, frame
@@ -45,16 +46,9 @@ class Server:
 
     def accept(self):
         """open() in this thread while a client thread connects; returns the client."""
-        box = []
-        dialer = threading.Thread(target=lambda: box.append(connect(self.port)))
-        dialer.start()
-        try:
-            self.server.open()
-        finally:
-            dialer.join(WAIT + 1)
-        assert box, "the client could not connect"
-        self.clients.append(box[0])
-        return box[0]
+        client = open_with_client(self.server, self.port)
+        self.clients.append(client)
+        return client
 
     def finish(self):
         for c in self.clients:

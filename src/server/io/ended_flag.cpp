@@ -11,10 +11,10 @@
 
 namespace velto::server::io {
 
-base::Result<std::shared_ptr<EndedFlag>, IoError> EndedFlag::create() {
+base::Result<UniqueFd, IoError> make_event_fd() {
   UniqueFd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!fd) return base::Err(IoError::from_errno(errno));
-  return std::make_shared<EndedFlag>(std::move(fd));
+  return fd;
 }
 
 void EndedFlag::set() noexcept {

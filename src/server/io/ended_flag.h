@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <optional>
 
 #include "base/result.h"
@@ -12,14 +11,15 @@
 
 namespace velto::server::io {
 
+/// A new eventfd for an EndedFlag; fails when none can be made.
+base::Result<UniqueFd, IoError> make_event_fd();
+
 /// Set once and never cleared: the eventfd behind it is written once and never drained, so
-/// any number of threads polling it see it readable from then on. Shared (std::shared_ptr)
-/// between whoever sets it and whoever waits, so that a waiter keeps the descriptor open.
+/// any number of threads polling it see it readable from then on. Whoever waits on it must
+/// keep its owner alive for the wait, so that the descriptor stays open.
 class EndedFlag {
  public:
-  /// A new, unset flag; fails when no eventfd can be made.
-  static base::Result<std::shared_ptr<EndedFlag>, IoError> create();
-
+  /// An unset flag on `fd`, from make_event_fd().
   explicit EndedFlag(UniqueFd fd) : fd_(std::move(fd)) {}
   EndedFlag(const EndedFlag&) = delete;
   EndedFlag& operator=(const EndedFlag&) = delete;

@@ -64,7 +64,7 @@ void drain(FrameAssembler& assembler, Dispatcher& dispatcher, const ServingOptio
         // The action raised: what it raised, with its traceback; serving goes on.
         std::string report = "velto_protocol: Action failed " + outcome.error();
         if (report.back() != '\n') report += '\n';
-        base::write_all_fd(2, report);
+        base::write_all_fd(options.err_fd, report);
       }
       continue;
     }

@@ -40,11 +40,14 @@ struct ServingOptions {
   std::chrono::nanoseconds pause = std::chrono::milliseconds(500);
   /// Where the progress lines go.
   int out_fd = 1;
-  /// Where reports of dropped bytes go.
+  /// Where the reports of failed actions and dropped bytes go.
   int err_fd = 2;
   /// Set when the connection is seen to end: a read of 0 bytes or a failed read.
   EndedFlag* ended = nullptr;
 };
+
+/// "velto_protocol: dropped <count> bytes that do not decode: <message>", with a line feed.
+std::string dropped_bytes_report(std::size_t count, std::string_view message);
 
 /// Serves `conn` until a stop message arrives. Each pass: sleep `pause`; a stop message
 /// prints "Terminating.", shuts the connection down both ways and returns; a disconnected
@@ -53,17 +56,13 @@ struct ServingOptions {
 /// most kMaxBytesPerPass in all). Every read that returns prints "Received size : N"
 /// (one that finds nothing waiting prints nothing); after each, every frame completed is
 /// dispatched in order ("done" on success). A read of 0 bytes ends the pass's reading.
-/// Action errors ("Action failed <text>") are reported on standard error, bytes that do
-/// not decode as "velto_protocol: dropped N bytes that do not decode: <message>" on
-/// `err_fd`, and serving goes on.
+/// Action errors ("velto_protocol: Action failed <text>") and bytes that do not decode
+/// (`dropped_bytes_report`) are reported on `err_fd`, and serving goes on.
 ///
 /// Throws base::Panic on a failed read ("Failed to read frame : <text>"; a read
 /// interrupted by a signal counts as failed), after the frames of the pass's earlier
 /// reads were dispatched; on a failed shutdown ("Failed to shutdown server: <text>"),
 /// except when the peer is already gone; and passes on a Panic thrown by the dispatcher.
-/// "velto_protocol: dropped 7 bytes that do not decode: <message>", with a line feed.
-std::string dropped_bytes_report(std::size_t count, std::string_view message);
-
 void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& dispatcher,
                       const ServingOptions& options = {});
 
