@@ -64,8 +64,8 @@ const std::vector<Input>& frames() {
 
 // Reports allocations per iteration of the loop just run.
 void report_allocations(benchmark::State& state, std::size_t before) {
-  state.counters["allocs"] = benchmark::Counter(
-      static_cast<double>(g_allocations - before) / static_cast<double>(state.iterations()));
+  state.counters["allocs"] = benchmark::Counter(static_cast<double>(g_allocations - before) /
+                                                static_cast<double>(state.iterations()));
 }
 
 void BM_Decode(benchmark::State& state, const std::string& bytes) {
@@ -89,7 +89,7 @@ struct BareFrame {
   uint32_t direction = 0;
 };
 
-constexpr std::string_view kKinds[] = {"ClickButton", "ToggleButton", "ConfirmButton",
+constexpr std::string_view kKinds[] = {"ClickButton", "ToggleButton",      "ConfirmButton",
                                        "PressButton", "DirectionalButton", "Joystick"};
 
 bool bare_uint(const char*& p, const char* end, uint32_t& out) {
@@ -145,9 +145,8 @@ bool bare_data(const char*& p, const char* end, BareFrame& f) {
       return n == 1 && bare_uint(p, end, f.direction);
     case 5: {
       uint32_t coord;
-      return n == 2 && bare_array(p, end, coord) && coord == 2 &&
-             bare_float(p, end, f.floats[0]) && bare_float(p, end, f.floats[1]) &&
-             bare_float(p, end, f.floats[2]);
+      return n == 2 && bare_array(p, end, coord) && coord == 2 && bare_float(p, end, f.floats[0]) &&
+             bare_float(p, end, f.floats[1]) && bare_float(p, end, f.floats[2]);
     }
     default:
       return n == 0;
@@ -211,7 +210,8 @@ const std::vector<Reply>& replies() {
   static const std::vector<Reply> kReplies = {
       {"IdleConfirm", {1, ServerStatus::Idle, velto::base::result::ConfirmResult{true}}},
       {"ErrorBadInput", {2, ServerStatus::Error, velto::base::result::ErrorResult{"bad input"}}},
-      {"NotInitConfirm200", {200, ServerStatus::NotInit, velto::base::result::ConfirmResult{false}}},
+      {"NotInitConfirm200",
+       {200, ServerStatus::NotInit, velto::base::result::ConfirmResult{false}}},
   };
   return kReplies;
 }

@@ -1,9 +1,8 @@
 // The cost of the serving thread's own work per frame: its progress lines and the frame
 // assembly, so that dispatch timings measured from Python can be taken apart.
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
-
-#include <benchmark/benchmark.h>
 
 #include <string>
 

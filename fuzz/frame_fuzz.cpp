@@ -22,8 +22,8 @@ using velto::base::Frame;
   std::abort();
 }
 
-#define FUZZ_CHECK(cond, ...) \
-  do {                        \
+#define FUZZ_CHECK(cond, ...)                                 \
+  do {                                                        \
     if (!(cond)) fail("check failed: " #cond, ##__VA_ARGS__); \
   } while (0)
 

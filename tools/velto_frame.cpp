@@ -107,7 +107,8 @@ int decode(int argc, char** argv) {
   if (!parsed) {
     const auto& error = parsed.error();
     std::printf("error      %s\n", error.message.c_str());
-    if (error.incomplete) std::printf("           (the input ended; more bytes could complete it)\n");
+    if (error.incomplete)
+      std::printf("           (the input ended; more bytes could complete it)\n");
     return error.incomplete ? kIncomplete : kInvalid;
   }
   const Frame& frame = parsed.value().frame;

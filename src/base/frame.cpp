@@ -89,7 +89,8 @@ float narrow(double d) {
   // Half an ulp above FLT_MAX rounds (to even) to infinity.
   constexpr double kOverflow = 0x1.ffffffp127;
   if (std::isfinite(d) && std::fabs(d) > kMax) {
-    const float limit = std::fabs(d) >= kOverflow ? std::numeric_limits<float>::infinity() : FLT_MAX;
+    const float limit =
+        std::fabs(d) >= kOverflow ? std::numeric_limits<float>::infinity() : FLT_MAX;
     return d < 0 ? -limit : limit;
   }
   return static_cast<float>(d);
@@ -103,12 +104,18 @@ bool kind_by_name(const mp::Scratch& name, WidgetKind& kind) {
     return true;
   };
   switch (name.view().size()) {
-    case 8: return is(WidgetKind::Joystick);
-    case 11: return is(WidgetKind::ClickButton) || is(WidgetKind::PressButton);
-    case 12: return is(WidgetKind::ToggleButton);
-    case 13: return is(WidgetKind::ConfirmButton);
-    case 17: return is(WidgetKind::DirectionalButton);
-    default: return false;
+    case 8:
+      return is(WidgetKind::Joystick);
+    case 11:
+      return is(WidgetKind::ClickButton) || is(WidgetKind::PressButton);
+    case 12:
+      return is(WidgetKind::ToggleButton);
+    case 13:
+      return is(WidgetKind::ConfirmButton);
+    case 17:
+      return is(WidgetKind::DirectionalButton);
+    default:
+      return false;
   }
 }
 
@@ -234,8 +241,7 @@ using ClickBody = EmptyBody<widget::ClickButton, kClickPlain>;
 using ConfirmBody = EmptyBody<widget::ConfirmButton, kConfirmPlain>;
 
 /// The body of a kind with one boolean field.
-template <class Kind, bool Kind::*Member, const char* Plain, const char* Counted,
-          const char* Field>
+template <class Kind, bool Kind::*Member, const char* Plain, const char* Counted, const char* Field>
 struct BoolBody {
   using Value = Kind;
   static constexpr std::string_view kPlain = Plain;
@@ -505,12 +511,18 @@ bool Decoder::body(WidgetKind kind, WidgetRegistry& out) {
     return record<Body>(out.value.template emplace<typename Body::Value>());
   };
   switch (kind) {
-    case WidgetKind::ClickButton: return read(static_cast<ClickBody*>(nullptr));
-    case WidgetKind::ToggleButton: return read(static_cast<ToggleBody*>(nullptr));
-    case WidgetKind::ConfirmButton: return read(static_cast<ConfirmBody*>(nullptr));
-    case WidgetKind::PressButton: return read(static_cast<PressBody*>(nullptr));
-    case WidgetKind::DirectionalButton: return read(static_cast<DirectionalBody*>(nullptr));
-    case WidgetKind::Joystick: return read(static_cast<JoystickBody*>(nullptr));
+    case WidgetKind::ClickButton:
+      return read(static_cast<ClickBody*>(nullptr));
+    case WidgetKind::ToggleButton:
+      return read(static_cast<ToggleBody*>(nullptr));
+    case WidgetKind::ConfirmButton:
+      return read(static_cast<ConfirmBody*>(nullptr));
+    case WidgetKind::PressButton:
+      return read(static_cast<PressBody*>(nullptr));
+    case WidgetKind::DirectionalButton:
+      return read(static_cast<DirectionalBody*>(nullptr));
+    case WidgetKind::Joystick:
+      return read(static_cast<JoystickBody*>(nullptr));
   }
   return false;
 }
@@ -598,10 +610,18 @@ bool Decoder::skip() {
       uint32_t size;
       ++p;
       switch (m) {
-        case 0xc7: size = mp_load_u8(&p); break;
-        case 0xc8: size = mp_load_u16(&p); break;
-        case 0xc9: size = mp_load_u32(&p); break;
-        default: size = 1u << (m - 0xd4); break;  // d4..d8: 1, 2, 4, 8, 16
+        case 0xc7:
+          size = mp_load_u8(&p);
+          break;
+        case 0xc8:
+          size = mp_load_u16(&p);
+          break;
+        case 0xc9:
+          size = mp_load_u32(&p);
+          break;
+        default:
+          size = 1u << (m - 0xd4);
+          break;  // d4..d8: 1, 2, 4, 8, 16
       }
       Reader::DepthGuard depth(r_);
       if (!depth) return false;

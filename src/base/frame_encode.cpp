@@ -15,8 +15,7 @@ std::vector<char> ResultFrame::bufferize() const {
                                                                        "ErrorResult"};
   const auto status_index = static_cast<std::size_t>(status);
   if (status_index >= kServerStatusNames.size()) {
-    throw Panic("Serialization error : no server status with code " +
-                std::to_string(status_index));
+    throw Panic("Serialization error : no server status with code " + std::to_string(status_index));
   }
   const std::string_view status_name = kServerStatusNames[status_index];
   const std::string_view kind_name = kResultKindNames[data.index()];
@@ -27,10 +26,10 @@ std::vector<char> ResultFrame::bufferize() const {
   const auto error_len = error != nullptr ? static_cast<uint32_t>(error->error.size()) : 0;
 
   // 1. Size every part in its shortest form.
-  const std::size_t size =
-      mp_sizeof_array(3) + mp_sizeof_uint(id) + mp_sizeof_str(status_name.size()) +
-      mp_sizeof_map(1) + mp_sizeof_str(kind_name.size()) + mp_sizeof_array(1) +
-      (error != nullptr ? mp_sizeof_str(error_len) : mp_sizeof_bool(false));
+  const std::size_t size = mp_sizeof_array(3) + mp_sizeof_uint(id) +
+                           mp_sizeof_str(status_name.size()) + mp_sizeof_map(1) +
+                           mp_sizeof_str(kind_name.size()) + mp_sizeof_array(1) +
+                           (error != nullptr ? mp_sizeof_str(error_len) : mp_sizeof_bool(false));
 
   // 2. One allocation of exactly that size, then write.
   std::vector<char> out(size);

@@ -15,11 +15,10 @@ std::string marker_name(uint8_t m) {
   if (m <= 0xbf) return with_value("FixStr", m & 0x1f);
   if (m >= 0xe0) return with_value("FixNeg", static_cast<int8_t>(m));
   static constexpr const char* kNames[0xe0 - 0xc0] = {
-      "Null",     "Reserved", "False",    "True",     "Bin8",     "Bin16",     "Bin32",
-      "Ext8",     "Ext16",    "Ext32",    "F32",      "F64",      "U8",        "U16",
-      "U32",      "U64",      "I8",       "I16",      "I32",      "I64",       "FixExt1",
-      "FixExt2",  "FixExt4",  "FixExt8",  "FixExt16", "Str8",     "Str16",     "Str32",
-      "Array16",  "Array32",  "Map16",    "Map32",
+      "Null",     "Reserved", "False", "True",  "Bin8",    "Bin16",   "Bin32",   "Ext8",
+      "Ext16",    "Ext32",    "F32",   "F64",   "U8",      "U16",     "U32",     "U64",
+      "I8",       "I16",      "I32",   "I64",   "FixExt1", "FixExt2", "FixExt4", "FixExt8",
+      "FixExt16", "Str8",     "Str16", "Str32", "Array16", "Array32", "Map16",   "Map32",
   };
   return kNames[m - 0xc0];
 }

@@ -49,34 +49,61 @@ constexpr MarkerInfo marker_info(unsigned m) {
   if (m <= 0xbf) return {Family::Str, 0};
   if (m >= 0xe0) return {Family::NegFixint, 0};
   switch (m) {
-    case 0xc0: return {Family::Nil, 0};
-    case 0xc1: return {Family::Reserved, 0};
+    case 0xc0:
+      return {Family::Nil, 0};
+    case 0xc1:
+      return {Family::Reserved, 0};
     case 0xc2:
-    case 0xc3: return {Family::Bool, 0};
-    case 0xc4: return {Family::Bin, 1};
-    case 0xc5: return {Family::Bin, 2};
-    case 0xc6: return {Family::Bin, 4};
-    case 0xc7: return {Family::Ext, 1};
-    case 0xc8: return {Family::Ext, 2};
-    case 0xc9: return {Family::Ext, 4};
-    case 0xca: return {Family::F32, 4};
-    case 0xcb: return {Family::F64, 8};
-    case 0xcc: return {Family::Uint, 1};
-    case 0xcd: return {Family::Uint, 2};
-    case 0xce: return {Family::Uint, 4};
-    case 0xcf: return {Family::Uint, 8};
-    case 0xd0: return {Family::Int, 1};
-    case 0xd1: return {Family::Int, 2};
-    case 0xd2: return {Family::Int, 4};
-    case 0xd3: return {Family::Int, 8};
-    case 0xd9: return {Family::Str, 1};
-    case 0xda: return {Family::Str, 2};
-    case 0xdb: return {Family::Str, 4};
-    case 0xdc: return {Family::Array, 2};
-    case 0xdd: return {Family::Array, 4};
-    case 0xde: return {Family::Map, 2};
-    case 0xdf: return {Family::Map, 4};
-    default: return {Family::FixExt, 0};  // d4..d8
+    case 0xc3:
+      return {Family::Bool, 0};
+    case 0xc4:
+      return {Family::Bin, 1};
+    case 0xc5:
+      return {Family::Bin, 2};
+    case 0xc6:
+      return {Family::Bin, 4};
+    case 0xc7:
+      return {Family::Ext, 1};
+    case 0xc8:
+      return {Family::Ext, 2};
+    case 0xc9:
+      return {Family::Ext, 4};
+    case 0xca:
+      return {Family::F32, 4};
+    case 0xcb:
+      return {Family::F64, 8};
+    case 0xcc:
+      return {Family::Uint, 1};
+    case 0xcd:
+      return {Family::Uint, 2};
+    case 0xce:
+      return {Family::Uint, 4};
+    case 0xcf:
+      return {Family::Uint, 8};
+    case 0xd0:
+      return {Family::Int, 1};
+    case 0xd1:
+      return {Family::Int, 2};
+    case 0xd2:
+      return {Family::Int, 4};
+    case 0xd3:
+      return {Family::Int, 8};
+    case 0xd9:
+      return {Family::Str, 1};
+    case 0xda:
+      return {Family::Str, 2};
+    case 0xdb:
+      return {Family::Str, 4};
+    case 0xdc:
+      return {Family::Array, 2};
+    case 0xdd:
+      return {Family::Array, 4};
+    case 0xde:
+      return {Family::Map, 2};
+    case 0xdf:
+      return {Family::Map, 4};
+    default:
+      return {Family::FixExt, 0};  // d4..d8
   }
 }
 constexpr std::array<MarkerInfo, 256> make_marker_table() {

@@ -1,8 +1,8 @@
 // Reports of internal failures on standard error.
 #include "base/panic.h"
 
-#include <unistd.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>

@@ -8,7 +8,7 @@
 namespace velto::base {
 
 enum class Protocol : uint8_t { WebSocket = 0, Bluetooth = 1, Http = 2, Usb = 3 };
-inline constexpr std::array<std::string_view, 4> kProtocolNames = {"WebSocket", "Bluetooth",
-                                                                    "Http", "Usb"};
+inline constexpr std::array<std::string_view, 4> kProtocolNames = {"WebSocket", "Bluetooth", "Http",
+                                                                   "Usb"};
 
 }  // namespace velto::base

@@ -70,14 +70,14 @@ void append_code_point(std::string& out, char32_t c) {
 // Characters shown as \u{..} in quoted text: control characters, white space other than
 // the space itself, line and paragraph separators, format characters and private use.
 constexpr std::array<std::pair<char32_t, char32_t>, 33> kNotPrintable = {{
-    {0x0000, 0x001f},   {0x007f, 0x009f},   {0x00a0, 0x00a0},   {0x00ad, 0x00ad},
-    {0x0600, 0x0605},   {0x061c, 0x061c},   {0x06dd, 0x06dd},   {0x070f, 0x070f},
-    {0x0890, 0x0891},   {0x08e2, 0x08e2},   {0x1680, 0x1680},   {0x180e, 0x180e},
-    {0x2000, 0x200f},   {0x2028, 0x202f},   {0x205f, 0x2064},   {0x2066, 0x206f},
-    {0x3000, 0x3000},   {0xe000, 0xf8ff},   {0xfeff, 0xfeff},   {0xfff9, 0xfffb},
-    {0x110bd, 0x110bd}, {0x110cd, 0x110cd}, {0x13430, 0x1343f}, {0x1bca0, 0x1bca3},
-    {0x1d173, 0x1d17a}, {0xe0001, 0xe0001}, {0xe0020, 0xe007f}, {0xf0000, 0xffffd},
-    {0x100000, 0x10fffd}, {0xfffe, 0xffff}, {0x1fffe, 0x1ffff}, {0xffffe, 0xfffff},
+    {0x0000, 0x001f},     {0x007f, 0x009f},   {0x00a0, 0x00a0},   {0x00ad, 0x00ad},
+    {0x0600, 0x0605},     {0x061c, 0x061c},   {0x06dd, 0x06dd},   {0x070f, 0x070f},
+    {0x0890, 0x0891},     {0x08e2, 0x08e2},   {0x1680, 0x1680},   {0x180e, 0x180e},
+    {0x2000, 0x200f},     {0x2028, 0x202f},   {0x205f, 0x2064},   {0x2066, 0x206f},
+    {0x3000, 0x3000},     {0xe000, 0xf8ff},   {0xfeff, 0xfeff},   {0xfff9, 0xfffb},
+    {0x110bd, 0x110bd},   {0x110cd, 0x110cd}, {0x13430, 0x1343f}, {0x1bca0, 0x1bca3},
+    {0x1d173, 0x1d17a},   {0xe0001, 0xe0001}, {0xe0020, 0xe007f}, {0xf0000, 0xffffd},
+    {0x100000, 0x10fffd}, {0xfffe, 0xffff},   {0x1fffe, 0x1ffff}, {0xffffe, 0xfffff},
     {0x10fffe, 0x10ffff},
 }};
 
@@ -156,13 +156,26 @@ std::string quoted(std::string_view text) {
     const std::size_t at = pos;
     const char32_t c = next_code_point(text, pos);
     switch (c) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\0': out += "\\0"; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\0':
+        out += "\\0";
+        continue;
+      default:
+        break;
     }
     if (is_printable(c)) {
       out.append(text.substr(at, pos - at));

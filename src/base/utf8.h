@@ -16,7 +16,8 @@ struct Utf8Error {
   std::size_t valid_up_to = 0;
   uint8_t error_len = 0;
 
-  /// "invalid utf-8 sequence of 1 bytes from index 4", "incomplete utf-8 byte sequence from index 2".
+  /// "invalid utf-8 sequence of 1 bytes from index 4", "incomplete utf-8 byte sequence from index
+  /// 2".
   std::string text() const;
 };
 
@@ -37,8 +38,8 @@ char32_t next_code_point(std::string_view text, std::size_t& pos);
 /// Whether `c` is in the Unicode White_Space set.
 constexpr bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f ||
-         c == 0x205f || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||
+         c == 0x3000;
 }
 
 }  // namespace velto::base::utf8

@@ -66,7 +66,7 @@ struct WidgetRegistry {
 /// The server status a reply reports, encoded on the wire as its name.
 enum class ServerStatus : uint8_t { NotInit = 0, Idle = 1, Busy = 2, Error = 3 };
 inline constexpr std::array<std::string_view, 4> kServerStatusNames = {"NotInit", "Idle", "Busy",
-                                                                        "Error"};
+                                                                       "Error"};
 
 /// The result a reply carries. The variant index is the kind index.
 namespace result {

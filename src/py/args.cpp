@@ -56,10 +56,9 @@ void match_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObje
 void check_positional(const Signature& sig, Py_ssize_t nargs) {
   if (static_cast<std::size_t>(nargs) > sig.count) {
     // With optional parameters the count is a range: "takes from 0 to 1 positional ...".
-    const std::string takes = sig.required < sig.count
-                                  ? "from " + std::to_string(sig.required) + " to " +
-                                        std::to_string(sig.count)
-                                  : std::to_string(sig.count);
+    const std::string takes = sig.required < sig.count ? "from " + std::to_string(sig.required) +
+                                                             " to " + std::to_string(sig.count)
+                                                       : std::to_string(sig.count);
     arity_error(sig, "takes " + takes + " positional arguments but " + std::to_string(nargs) +
                          (nargs == 1 ? " was" : " were") + " given");
   }
@@ -104,8 +103,7 @@ void match_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 }
 
 std::string cannot_convert(PyObject* obj, std::string_view target) {
-  return "'" + type_name_of(obj) + "' object cannot be converted to '" + std::string(target) +
-         "'";
+  return "'" + type_name_of(obj) + "' object cannot be converted to '" + std::string(target) + "'";
 }
 
 void throw_argument_error(const char* name, std::string_view message) {
@@ -124,7 +122,7 @@ namespace {
   PythonError wrapped =
       PythonError::make(PyExc_TypeError, std::string("argument '") + name + "': " + message);
   if (original.value() != nullptr && wrapped.value() != nullptr) {
-    PyObject* cause = PyException_GetCause(original.value());  // new reference or null
+    PyObject* cause = PyException_GetCause(original.value());            // new reference or null
     if (cause != nullptr) PyException_SetCause(wrapped.value(), cause);  // steals
   }
   throw wrapped;

@@ -86,8 +86,8 @@ std::string PythonError::panic_message() const {
 std::string PythonError::format() const {
   if (!type_) return {};
   Ref module = Ref::steal(PyImport_ImportModule("traceback"));
-  Ref format = module ? Ref::steal(PyObject_GetAttrString(module.get(), "format_exception"))
-                      : Ref();
+  Ref format =
+      module ? Ref::steal(PyObject_GetAttrString(module.get(), "format_exception")) : Ref();
   Ref lines = format ? Ref::steal(PyObject_CallFunctionObjArgs(
                            format.get(), type_.get(), value_ ? value_.get() : Py_None,
                            traceback_ ? traceback_.get() : Py_None, nullptr))
@@ -195,8 +195,8 @@ void run_signal_handlers() {
 }
 
 std::string type_name_of(PyObject* obj) {
-  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
-                                               "__qualname__"));
+  Ref name =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
   if (!name || !PyUnicode_Check(name.get())) {
     discard_pending();
     return "<failed to extract type name>";

@@ -1,12 +1,12 @@
 // Heap types from slot tables, their once-cells, and class attributes.
 #include "py/type_builder.h"
 
-#include "py/entry.h"
-#include "py/release_queue.h"
-
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "py/entry.h"
+#include "py/release_queue.h"
 
 namespace velto::py {
 
@@ -35,9 +35,9 @@ bool may_be_subclassed(const TypeCell& cell) {
 // the class statement that derives from it.
 PyObject* refuse_subclass(PyObject* base, PyObject*, PyObject*) {
   return run_entry([&]() -> Ref {
-    throw_error(PyExc_TypeError,
-                std::string("type '") + reinterpret_cast<PyTypeObject*>(base)->tp_name +
-                    "' is not an acceptable base type");
+    throw_error(PyExc_TypeError, std::string("type '") +
+                                     reinterpret_cast<PyTypeObject*>(base)->tp_name +
+                                     "' is not an acceptable base type");
   });
 }
 
@@ -120,8 +120,8 @@ void check_requested_class(PyTypeObject* requested, TypeCell& cell) {
   PyTypeObject* own = cell.require();
   const std::string prefix = std::string(own->tp_name) + ".__new__(";
   if (!PyType_Check(reinterpret_cast<PyObject*>(requested))) {
-    throw_error(PyExc_TypeError, prefix + "X): X is not a type object (" +
-                                     Py_TYPE(requested)->tp_name + ")");
+    throw_error(PyExc_TypeError,
+                prefix + "X): X is not a type object (" + Py_TYPE(requested)->tp_name + ")");
   }
   if (requested == own) return;
   const std::string name = requested->tp_name;
@@ -137,8 +137,8 @@ void check_requested_class(PyTypeObject* requested, TypeCell& cell) {
 
 PyTypeObject* TypeCell::get() {
   if (type != nullptr) return type;
-  const std::string failure = std::string("An error occurred while initializing class ") +
-                              class_name;
+  const std::string failure =
+      std::string("An error occurred while initializing class ") + class_name;
   Ref bases;
   if (base != nullptr) {
     PyObject* base_type = base->object();

@@ -16,8 +16,7 @@ namespace velto::py {
 /// counter (unused by the immutable widget family) and the C++ value, built in place.
 template <typename T>
 struct Instance {
-  PyObject_HEAD
-  BorrowFlag flag;
+  PyObject_HEAD BorrowFlag flag;
   T value;
 };
 

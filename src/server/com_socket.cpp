@@ -36,7 +36,9 @@ using Self = py::Instance<ComSocketState>;
 
 Self* self_of(PyObject* self) { return py::self_as<ComSocketState>(self, ComSocketServer_cell); }
 
-[[noreturn]] void throw_state_error() { throw py::Error(base::Error(base::ServerStateError::kText)); }
+[[noreturn]] void throw_state_error() {
+  throw py::Error(base::Error(base::ServerStateError::kText));
+}
 
 [[noreturn]] void throw_reply_cut() {
   throw py::Error(base::Error("an earlier reply was cut short; open a new connection"));
@@ -72,8 +74,7 @@ void run_serving_thread(ServingJob& job) {
   py::ThreadState thread;
   ActionDispatcher dispatcher(job.registry, thread, 1);
   try {
-    io::run_serving_loop(job.receiver, job.conn, dispatcher,
-                         {.ended = &job.end.session->ended});
+    io::run_serving_loop(job.receiver, job.conn, dispatcher, {.ended = &job.end.session->ended});
   } catch (const base::Panic& panic) {
     base::report_panic(panic);
   }
@@ -109,7 +110,8 @@ base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& 
     return base::Err{io::IoError::from_errno(errno)};
   }
   while (sent < bytes.size()) {
-    auto r = py::without_gil([&] { return io::send_once(fd, bytes.data() + sent, bytes.size() - sent); });
+    auto r = py::without_gil(
+        [&] { return io::send_once(fd, bytes.data() + sent, bytes.size() - sent); });
     if (!r) {
       if (r.error().kind != io::IoErrorKind::Interrupted) return base::Err{std::move(r).error()};
       py::run_signal_handlers();
@@ -186,8 +188,8 @@ PyObject* ComSocketServer_serve(PyObject* self, PyObject*) {
     auto event_fd = io::make_event_fd();
     if (!event_fd) throw py::Error(base::Error(event_fd.error().text()));
     auto session = std::make_shared<ServingSession>(std::move(event_fd).value());
-    auto job = std::make_shared<ServingJob>(ServingJob{
-        session, models::clone_action_registry(st.actions), std::move(dup).value(), {}});
+    auto job = std::make_shared<ServingJob>(
+        ServingJob{session, models::clone_action_registry(st.actions), std::move(dup).value(), {}});
     auto [sender, receiver] = io::make_stop_channel();
     job->receiver = std::move(receiver);
     st.stop_sender.reset();  // the earlier channel disconnects first
@@ -301,8 +303,8 @@ std::optional<std::chrono::nanoseconds> time_left(
 // descriptor without the interpreter lock. After a signal the lock is taken back and the
 // handlers run: one that raises ends the wait with its exception; otherwise the wait goes
 // on for the time that remains.
-PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* args,
-                                            Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
   static constexpr py::Params<1> kParams{"ComSocketServer.wait_disconnected()", {"timeout"}, 0};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);
@@ -319,9 +321,9 @@ PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* arg
     std::optional<std::chrono::steady_clock::time_point> deadline;
     // Beyond about 30 years a limit means nothing to this wait (and would overflow).
     if (timeout && *timeout < 1e9) {
-      deadline = std::chrono::steady_clock::now() +
-                 std::chrono::duration_cast<std::chrono::nanoseconds>(
-                     std::chrono::duration<double>(*timeout));
+      deadline =
+          std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                 std::chrono::duration<double>(*timeout));
     }
     for (;;) {
       auto left = time_left(deadline);
@@ -391,8 +393,8 @@ int ComSocketServer_clear(PyObject* self) {
 PyMethodDef ComSocketServer_methods[] = {
     {"on", py::as_pycfunction<ComSocketServer_on>(), METH_FASTCALL | METH_KEYWORDS,
      "on($self, id, widget, action)\n--\n\n"},
-    {"_get_action", py::as_pycfunction<ComSocketServer_get_action>(),
-     METH_FASTCALL | METH_KEYWORDS, "_get_action($self, key)\n--\n\n"},
+    {"_get_action", py::as_pycfunction<ComSocketServer_get_action>(), METH_FASTCALL | METH_KEYWORDS,
+     "_get_action($self, key)\n--\n\n"},
     {"open", ComSocketServer_open, METH_NOARGS, "open($self)\n--\n\n"},
     {"serve", ComSocketServer_serve, METH_NOARGS, "serve($self)\n--\n\n"},
     {"callback", py::as_pycfunction<ComSocketServer_callback>(), METH_FASTCALL | METH_KEYWORDS,
@@ -454,9 +456,9 @@ PyObject* wrapper_call(PyObject* capsule, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyMethodDef wrapper_def = {"wrapper", reinterpret_cast<PyCFunction>(
-                                          reinterpret_cast<void (*)(void)>(wrapper_call)),
-                           METH_VARARGS | METH_KEYWORDS, ""};
+PyMethodDef wrapper_def = {
+    "wrapper", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wrapper_call)),
+    METH_VARARGS | METH_KEYWORDS, ""};
 
 // Registers the function named "<Kind>_<id>[_...]" on the held server, returns its wrapper.
 PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) {
@@ -496,12 +498,11 @@ PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) {
   });
 }
 
-PyMethodDef decorator_def = {"wrapper", reinterpret_cast<PyCFunction>(
-                                            reinterpret_cast<void (*)(void)>(decorator_call)),
-                             METH_VARARGS | METH_KEYWORDS, ""};
+PyMethodDef decorator_def = {
+    "wrapper", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(decorator_call)),
+    METH_VARARGS | METH_KEYWORDS, ""};
 
-PyObject* module_on(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+PyObject* module_on(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr py::Params<1> kParams{"on()", {"server"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);

@@ -16,9 +16,10 @@ using py::Ref;
 PyModuleDef velto_module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "velto_protocol",
-    .m_doc = "Server side of the velto remote-control protocol: a controller connects over "
-             "TCP, its frames reach the registered Python handlers, and the program answers "
-             "with result frames.",
+    .m_doc =
+        "Server side of the velto remote-control protocol: a controller connects over "
+        "TCP, its frames reach the registered Python handlers, and the program answers "
+        "with result frames.",
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = nullptr,
@@ -80,12 +81,8 @@ void add_to_module(PyObject* module, const char* name, PyObject* value) {
 
 // The classes of the module, in the order they are added.
 py::TypeCell* const kModuleClasses[] = {
-    &VeltoPiServer_cell,
-    &ComSocketServer_cell,
-    &models::Protocol_cell,
-    &models::ServerStatus_cell,
-    &models::ConfirmResult_cell,
-    &models::ErrorResult_cell,
+    &VeltoPiServer_cell,          &ComSocketServer_cell,       &models::Protocol_cell,
+    &models::ServerStatus_cell,   &models::ConfirmResult_cell, &models::ErrorResult_cell,
     &models::WidgetRegistry_cell,
 };
 

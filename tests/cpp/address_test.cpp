@@ -1,10 +1,9 @@
 // Resolution of listening address texts.
 #include "server/io/address.h"
 
+#include <gtest/gtest.h>
 #include <netdb.h>
 #include <sys/socket.h>
-
-#include <gtest/gtest.h>
 
 namespace velto::server::io {
 namespace {

@@ -223,12 +223,15 @@ const std::vector<PassCase> kPassCases = {
     {"StillIncompleteAfterTwoFurther",
      {{kJ.substr(0, 5)}, {kJ.substr(5, 5)}, {kJ.substr(10, 5)}, {kJ.substr(15)}},
      "||bad(15): frame still incomplete after 2 further passes that brought more bytes |"
-     "bad: " + decode_message(kJ.substr(15)) + " |"},
+     "bad: " +
+         decode_message(kJ.substr(15)) + " |"},
     {"SilentPassesDoNotCount",
      {{kJ.substr(0, 5)}, {""}, {""}, {kJ.substr(5, 5)}, {""}, {kJ.substr(10)}},
      "|||||Joystick_3(0.5,-1,0.75) |"},
     {"ANewFrameStartsYoung",
-     {{kToggle1 + kJ.substr(0, 5)}, {kJ.substr(5) + kToggle1.substr(0, 3)}, {kToggle1.substr(3, 3)},
+     {{kToggle1 + kJ.substr(0, 5)},
+      {kJ.substr(5) + kToggle1.substr(0, 3)},
+      {kToggle1.substr(3, 3)},
       {kToggle1.substr(6)}},
      "ToggleButton_1(true) |Joystick_3(0.5,-1,0.75) ||ToggleButton_1(true) |"},
     {"SeveralReadsInOnePassCountOnce",

@@ -13,17 +13,19 @@ namespace velto::server::io::testing {
 /// ToggleButton id 1, value true (18 bytes).
 inline const std::string kToggle1("\x92\x01\x81\xacToggleButton\x91\xc3", 18);
 /// ClickButton id 0 (16 bytes).
-inline const std::string kClick0("\x92\x00\x81\xab"
-                                 "ClickButton\x90",
-                                 16);
+inline const std::string kClick0(
+    "\x92\x00\x81\xab"
+    "ClickButton\x90",
+    16);
 /// Joystick id 3, delta (0.5, -1.0), intensity 0.75 (29 bytes).
 inline const std::string kJoystick3(
     "\x92\x03\x81\xa8Joystick\x92\x92\xca\x3f\x00\x00\x00\xca\xbf\x80\x00\x00\xca\x3f\x40\x00\x00",
     29);
 /// DirectionalButton id 7, direction 2, as a map with the kind index (14 bytes).
-inline const std::string kDirectional7("\x82\xa2id\x07\xa4"
-                                       "data\x81\x04\x91\x02",
-                                       14);
+inline const std::string kDirectional7(
+    "\x82\xa2id\x07\xa4"
+    "data\x81\x04\x91\x02",
+    14);
 
 /// ToggleButton frame with the given id (below 128, a positive fixint) and value true.
 inline std::string toggle(uint8_t id) {
@@ -40,9 +42,10 @@ inline std::string padded_frame(std::size_t total) {
   for (int shift = 24; shift >= 0; shift -= 8) f.push_back(static_cast<char>(key >> shift));
   f.append(key, 'k');
   f.push_back('\xc0');  // the unknown key's value
-  f.append("\xa2id\x01\xa4"
-           "data\x81\xacToggleButton\x91\xc3",
-           25);
+  f.append(
+      "\xa2id\x01\xa4"
+      "data\x81\xacToggleButton\x91\xc3",
+      25);
   return f;
 }
 

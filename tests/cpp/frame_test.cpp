@@ -70,7 +70,8 @@ std::string render(const Frame& frame) {
 }
 
 const std::string kToggle = "92 01 81" + s("ToggleButton") + "91 c3";
-const std::string kJoystick = "92 03 81" + s("Joystick") + "92 92 ca 3f 00 00 00 ca bf 80 00 00 ca 3f 40 00 00";
+const std::string kJoystick =
+    "92 03 81" + s("Joystick") + "92 92 ca 3f 00 00 00 ca bf 80 00 00 ca 3f 40 00 00";
 const std::string kClick = "92 00 81" + s("ClickButton") + "90";
 const std::string kDirectionalMap = "82" + s("id") + "07" + s("data") + "81 04 91 02";
 const std::string kToggleBodyMap = "92 01 81" + s("ToggleButton") + "81" + s("value") + "c3";
@@ -134,10 +135,10 @@ const std::vector<DecodeCase> kDecodeCases = {
      "2 ClickButton", 216},
     {"KindByBinaryName", "92 04 81 c4 08" + hex_of("Joystick") + "92 92 01 02 03",
      "4 Joystick 1 2 3", 18},
-    {"KindByStr8Name", "92 04 81 d9 08" + hex_of("Joystick") + "92 92 01 02 03",
-     "4 Joystick 1 2 3", 18},
-    {"KindIndexAsUint64", "92 04 81 cf 00 00 00 00 00 00 00 05 92 92 01 02 03",
-     "4 Joystick 1 2 3", 17},
+    {"KindByStr8Name", "92 04 81 d9 08" + hex_of("Joystick") + "92 92 01 02 03", "4 Joystick 1 2 3",
+     18},
+    {"KindIndexAsUint64", "92 04 81 cf 00 00 00 00 00 00 00 05 92 92 01 02 03", "4 Joystick 1 2 3",
+     17},
     {"KindMapAsMap16", "92 04 de 00 01 04 91 05", "4 DirectionalButton 5", 8},
     {"PressButtonTrue", "92 05 81" + s("PressButton") + "91 c3", "5 PressButton true", 17},
     {"IdAsUint8", "92 cc ff 81 00 90", "255 ClickButton", 6},
@@ -150,12 +151,11 @@ const std::vector<DecodeCase> kDecodeCases = {
      9},
     {"ClickBodyAsEmptyBinary", "92 01 81 00 c4 00", "1 ClickButton", 6},
     {"ConfirmBodyAsBinary", "92 01 81 02 c4 02 01 02", "1 ConfirmButton", 8},
-    {"ClickBodyMapEntriesDiscarded",
-     "92 01 81 00 83" + s("x") + "01 00 92 c3 c2 c4 01 00 81 a0 c0", "1 ClickButton", 18},
+    {"ClickBodyMapEntriesDiscarded", "92 01 81 00 83" + s("x") + "01 00 92 c3 c2 c4 01 00 81 a0 c0",
+     "1 ClickButton", 18},
     {"DirectionalBodyAsMapByPosition", "92 01 81 04 81 00 07", "1 DirectionalButton 7", 7},
     {"JoystickBodyAsMap",
-     "92 01 81 05 82" + s("intensity") + "03" + s("delta") + "82" + s("y") + "02" + s("x") +
-         "01",
+     "92 01 81 05 82" + s("intensity") + "03" + s("delta") + "82" + s("y") + "02" + s("x") + "01",
      "1 Joystick 1 2 3", 29},
     {"CoordAsBinary", "92 01 81 05 92 c4 02 05 07 04", "1 Joystick 5 7 4", 10},
     {"CoordAsMapByPosition", "92 01 81 05 92 82 01 02 00 01 04", "1 Joystick 1 2 4", 11},
@@ -167,8 +167,7 @@ const std::vector<DecodeCase> kDecodeCases = {
      "0 Joystick 0 0 -9.223372e+18", 17},
     {"IntensityFromFloat64Rounded", intensity("cb 3f b9 99 99 99 99 99 9a"), "0 Joystick 0 0 0.1",
      17},
-    {"IntensityFloat64Overflow", intensity("cb 7e 37 e4 3c 88 00 75 9c"), "0 Joystick 0 0 inf",
-     17},
+    {"IntensityFloat64Overflow", intensity("cb 7e 37 e4 3c 88 00 75 9c"), "0 Joystick 0 0 inf", 17},
     {"IntensityFloat64NegativeOverflow", intensity("cb fe 37 e4 3c 88 00 75 9c"),
      "0 Joystick 0 0 -inf", 17},
     // 0x47efffffe8000000 is FLT_MAX plus a quarter ulp: it rounds down to FLT_MAX.
@@ -202,8 +201,8 @@ TEST(FrameTest, EveryProperPrefixIsIncomplete) {
     for (std::size_t n = 0; n < input.size(); ++n) {
       auto parsed = Frame::parse(input.data(), n);
       ASSERT_FALSE(parsed.ok()) << hex << " cut at " << n;
-      EXPECT_TRUE(parsed.error().incomplete) << hex << " cut at " << n << ": "
-                                             << parsed.error().message;
+      EXPECT_TRUE(parsed.error().incomplete)
+          << hex << " cut at " << n << ": " << parsed.error().message;
     }
     const std::string longer = input + bytes("c1 92 dc ff");
     auto parsed = Frame::parse(longer.data(), longer.size());
@@ -319,9 +318,9 @@ const std::vector<RejectCase> kRejectCases = {
     // Kind map and kind identifier.
     {"KindMapTwoEntries", "92 01 82 00 90 01 91 c3", "array had incorrect length, expected 2"},
     {"KindMapEmpty", "92 01 80", "array had incorrect length, expected 0"},
-    {"KindMap32Huge", "92 01 df ff ff ff ff",
-     "array had incorrect length, expected 4294967295"},
-    {"BareKindName", "92 01" + s("Joystick"), "invalid type: unit variant, expected struct variant"},
+    {"KindMap32Huge", "92 01 df ff ff ff ff", "array had incorrect length, expected 4294967295"},
+    {"BareKindName", "92 01" + s("Joystick"),
+     "invalid type: unit variant, expected struct variant"},
     {"BareKindIndex", "92 01 00", "invalid type: unit variant, expected struct variant"},
     {"BareKindBinary", "92 01 c4 0b" + hex_of("ClickButton"),
      "invalid type: unit variant, expected struct variant"},
@@ -329,9 +328,12 @@ const std::vector<RejectCase> kRejectCases = {
     {"BareNil", "92 01 c0", "invalid type: unit value, expected variant identifier"},
     {"BareArray", "92 01 90", "invalid type: sequence, expected variant identifier"},
     {"BareReserved", "92 01 c1", "wrong msgpack marker Reserved"},
-    {"KindNameWrongCase", "92 01 81" + s("joystick") + "90", "unknown variant `joystick`" + kAllKinds},
+    {"KindNameWrongCase", "92 01 81" + s("joystick") + "90",
+     "unknown variant `joystick`" + kAllKinds},
     {"KindNameBinaryInvalidUtf8", "92 01 81 c4 03 61 ff 62 90",
-     "unknown variant `a\xef\xbf\xbd" "b`" + kAllKinds},
+     "unknown variant `a\xef\xbf\xbd"
+     "b`" +
+         kAllKinds},
     {"KindNameBinaryCutSequence", "92 01 81 c4 03 61 e2 82 90",
      "unknown variant `a\xef\xbf\xbd`" + kAllKinds},
     {"KindNameLongerThanScratchInline", "92 01 81 d9 c8" + hex_of(std::string(200, 'Q')) + "90",
@@ -343,11 +345,14 @@ const std::vector<RejectCase> kRejectCases = {
     {"KindNamePrefix", "92 01 81" + s("Joystic") + "90", "unknown variant `Joystic`" + kAllKinds},
     {"KindNameLonger", "92 01 81" + s("Joysticks") + "90",
      "unknown variant `Joysticks`" + kAllKinds},
-    {"KindIndexSix", "92 01 81 06 90", "invalid value: integer `6`, expected variant index 0 <= i < 6"},
+    {"KindIndexSix", "92 01 81 06 90",
+     "invalid value: integer `6`, expected variant index 0 <= i < 6"},
     {"KindIndexUint32", "92 01 81 ce 00 01 00 00 90",
      "invalid value: integer `65536`, expected variant index 0 <= i < 6"},
-    {"KindIndexInt8", "92 01 81 d0 01 90", "invalid type: integer `1`, expected variant identifier"},
-    {"KindIndexNegative", "92 01 81 e0 90", "invalid type: integer `-32`, expected variant identifier"},
+    {"KindIndexInt8", "92 01 81 d0 01 90",
+     "invalid type: integer `1`, expected variant identifier"},
+    {"KindIndexNegative", "92 01 81 e0 90",
+     "invalid type: integer `-32`, expected variant identifier"},
     {"KindKeyFloat32", "92 01 81 ca 00 00 00 00 90",
      "invalid type: floating point `0.0`, expected variant identifier"},
     {"KindKeyMap", "92 01 81 80 90", "invalid type: map, expected variant identifier"},

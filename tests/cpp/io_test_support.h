@@ -57,8 +57,7 @@ class LineReader {
   explicit LineReader(int fd) : fd_(fd) {}
 
   /// The next `count` lines, or fewer if they do not all arrive within `timeout`.
-  std::vector<std::string> next(std::size_t count,
-                                std::chrono::milliseconds timeout = 3000ms) {
+  std::vector<std::string> next(std::size_t count, std::chrono::milliseconds timeout = 3000ms) {
     auto complete = [count](const std::string& t) {
       std::size_t n = 0;
       for (char c : t) n += c == '\n';
@@ -80,7 +79,8 @@ class LineReader {
 
   /// Every line already written, without waiting for more.
   std::vector<std::string> rest() {
-    pending_ += read_until(fd_, [](const std::string&) { return false; }, 0ms);
+    pending_ += read_until(
+        fd_, [](const std::string&) { return false; }, 0ms);
     std::size_t count = 0;
     for (char c : pending_) count += c == '\n';
     return next(count, 0ms);

@@ -77,8 +77,7 @@ TEST(BufferizeTest, WorkedReplyLengths) {
 }
 
 // The text header is the shortest that holds the byte length.
-class ErrorTextHeaderTest
-    : public testing::TestWithParam<std::tuple<std::size_t, std::string>> {};
+class ErrorTextHeaderTest : public testing::TestWithParam<std::tuple<std::size_t, std::string>> {};
 
 TEST_P(ErrorTextHeaderTest, ShortestHeader) {
   const auto& [length, header] = GetParam();

@@ -1,17 +1,16 @@
 // The serving loop over a socket pair, with a fake dispatcher and captured output.
 #include "server/io/serving_loop.h"
 
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <fstream>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -186,8 +185,8 @@ TEST_F(ServingLoopTest, DispatchesEveryFrameOfOneRead) {
   send(kToggle1 + kClick0 + kJoystick3);
   start();
   EXPECT_EQ(lines(7), (Lines{"Received size : 63", "dispatch ToggleButton_1(true)", "done",
-                             "dispatch ClickButton_0()", "done",
-                             "dispatch Joystick_3(0.5,-1,0.75)", "done"}));
+                             "dispatch ClickButton_0()", "done", "dispatch Joystick_3(0.5,-1,0.75)",
+                             "done"}));
 }
 
 TEST_F(ServingLoopTest, CompletesFrameSplitOverReads) {
@@ -195,8 +194,7 @@ TEST_F(ServingLoopTest, CompletesFrameSplitOverReads) {
   send(kJoystick3.substr(0, 7));
   EXPECT_EQ(lines(1), Lines{"Received size : 7"});
   send(kJoystick3.substr(7));
-  EXPECT_EQ(lines(3),
-            (Lines{"Received size : 22", "dispatch Joystick_3(0.5,-1,0.75)", "done"}));
+  EXPECT_EQ(lines(3), (Lines{"Received size : 22", "dispatch Joystick_3(0.5,-1,0.75)", "done"}));
 }
 
 TEST_F(ServingLoopTest, BadBytesAreReportedAsDroppedAndServingGoesOn) {
@@ -327,8 +325,8 @@ TEST_F(ServingLoopTest, StopsAfterReadSideShutdown) {
   ASSERT_TRUE(wait_finished());
   EXPECT_FALSE(run_->panic) << *run_->panic;
   // The loop shut the connection down both ways: the client reads the end of the stream.
-  EXPECT_EQ(testing::read_until(run_->client.get(), [](const std::string&) { return false; },
-                                1000ms),
+  EXPECT_EQ(testing::read_until(
+                run_->client.get(), [](const std::string&) { return false; }, 1000ms),
             "");
   char c;
   EXPECT_EQ(::recv(run_->client.get(), &c, 1, MSG_DONTWAIT), 0);
@@ -368,8 +366,8 @@ TEST_F(ServingLoopTest, DisconnectedChannelPrintsLinkBrokenEveryPass) {
   { StopSender gone = std::move(run_->sender); }
   send(kToggle1);
   start();
-  EXPECT_EQ(lines(5), (Lines{"Link broken", "Received size : 18",
-                             "dispatch ToggleButton_1(true)", "done", "Link broken"}));
+  EXPECT_EQ(lines(5), (Lines{"Link broken", "Received size : 18", "dispatch ToggleButton_1(true)",
+                             "done", "Link broken"}));
   send(toggle(kPanickingId));  // nothing else can end an orphaned loop
   EXPECT_EQ(lines(2), (Lines{"Received size : 18", "dispatch ToggleButton_99(true)"}));
   ASSERT_TRUE(wait_finished());
@@ -497,13 +495,12 @@ TEST_P(SpawnDetachedEscapeTest, ReportsAndEndsThread) {
   testing::StderrCapture errors;
   testing::Pipe pipe;
   auto write_end = std::make_shared<UniqueFd>(std::move(pipe.write_end));
-  auto spawned = spawn_detached(
-      [write_end, body = c.body] { body(); }, kServingThreadStackBytes);
+  auto spawned = spawn_detached([write_end, body = c.body] { body(); }, kServingThreadStackBytes);
   ASSERT_TRUE(spawned.ok());
   write_end.reset();
   // End of file: the body is gone, so the thread survived its exception and finished.
-  EXPECT_EQ(testing::read_until(pipe.read_end.get(), [](const std::string&) { return false; },
-                                3000ms),
+  EXPECT_EQ(testing::read_until(
+                pipe.read_end.get(), [](const std::string&) { return false; }, 3000ms),
             "");
   const std::string report = errors.wait_for(c.reported);
   EXPECT_NE(report.find("thread '<unnamed>'"), std::string::npos) << report;

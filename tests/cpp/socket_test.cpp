@@ -3,11 +3,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>

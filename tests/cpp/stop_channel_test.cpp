@@ -51,7 +51,8 @@ const std::vector<ChannelCase> kChannelCases = {
        send(e, false);
      },
      {{State::Message, true}, {State::Message, false}, {State::Empty, false}}},
-    {"ReleasedSenderDisconnects", [](Ends& e) { e.sender.reset(); },
+    {"ReleasedSenderDisconnects",
+     [](Ends& e) { e.sender.reset(); },
      {{State::Disconnected, false}, {State::Disconnected, false}}},
     {"QueuedMessageOutlivesSender",
      [](Ends& e) {

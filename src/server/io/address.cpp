@@ -108,9 +108,9 @@ base::Result<std::vector<SocketAddress>, IoError> resolve_address(std::string_vi
   addrinfo* found = nullptr;
   const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
   if (rc != 0) {
-    return base::Err(IoError{IoErrorKind::Other, 0,
-                             std::string("failed to lookup address information: ") +
-                                 ::gai_strerror(rc)});
+    return base::Err(
+        IoError{IoErrorKind::Other, 0,
+                std::string("failed to lookup address information: ") + ::gai_strerror(rc)});
   }
 
   std::vector<SocketAddress> out;

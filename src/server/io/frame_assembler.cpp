@@ -35,36 +35,65 @@ struct Header {
 };
 
 Header header_of(unsigned char c) {
-  if (c <= 0x7f || c >= 0xe0) return {};                                  // fixint
-  if (c <= 0x8f) return {1, 0, 0, Header::Pairs};                         // fixmap
-  if (c <= 0x9f) return {1, 0, 0, Header::Items};                         // fixarray
-  if (c <= 0xbf) return {1, 0, static_cast<uint64_t>(c & 0x1f)};          // fixstr
+  if (c <= 0x7f || c >= 0xe0) return {};                          // fixint
+  if (c <= 0x8f) return {1, 0, 0, Header::Pairs};                 // fixmap
+  if (c <= 0x9f) return {1, 0, 0, Header::Items};                 // fixarray
+  if (c <= 0xbf) return {1, 0, static_cast<uint64_t>(c & 0x1f)};  // fixstr
   switch (c) {
-    case 0xc4: return {2, 1, 0};                                          // bin 8
-    case 0xc5: return {3, 2, 0};                                          // bin 16
-    case 0xc6: return {5, 4, 0};                                          // bin 32
-    case 0xc7: return {2, 1, 1};                                          // ext 8, type byte
-    case 0xc8: return {3, 2, 1};
-    case 0xc9: return {5, 4, 1};
-    case 0xca: return {1, 0, 4};                                          // float 32
-    case 0xcb: return {1, 0, 8};
-    case 0xcc: case 0xd0: return {1, 0, 1};                               // 8-bit integers
-    case 0xcd: case 0xd1: return {1, 0, 2};
-    case 0xce: case 0xd2: return {1, 0, 4};
-    case 0xcf: case 0xd3: return {1, 0, 8};
-    case 0xd4: return {1, 0, 2};                                          // fixext: type + data
-    case 0xd5: return {1, 0, 3};
-    case 0xd6: return {1, 0, 5};
-    case 0xd7: return {1, 0, 9};
-    case 0xd8: return {1, 0, 17};
-    case 0xd9: return {2, 1, 0};                                          // str 8
-    case 0xda: return {3, 2, 0};
-    case 0xdb: return {5, 4, 0};
-    case 0xdc: return {3, 2, 0, Header::Items};                           // array 16
-    case 0xdd: return {5, 4, 0, Header::Items};
-    case 0xde: return {3, 2, 0, Header::Pairs};                           // map 16
-    case 0xdf: return {5, 4, 0, Header::Pairs};
-    default: return {};  // nil, false, true and the unused marker: one byte
+    case 0xc4:
+      return {2, 1, 0};  // bin 8
+    case 0xc5:
+      return {3, 2, 0};  // bin 16
+    case 0xc6:
+      return {5, 4, 0};  // bin 32
+    case 0xc7:
+      return {2, 1, 1};  // ext 8, type byte
+    case 0xc8:
+      return {3, 2, 1};
+    case 0xc9:
+      return {5, 4, 1};
+    case 0xca:
+      return {1, 0, 4};  // float 32
+    case 0xcb:
+      return {1, 0, 8};
+    case 0xcc:
+    case 0xd0:
+      return {1, 0, 1};  // 8-bit integers
+    case 0xcd:
+    case 0xd1:
+      return {1, 0, 2};
+    case 0xce:
+    case 0xd2:
+      return {1, 0, 4};
+    case 0xcf:
+    case 0xd3:
+      return {1, 0, 8};
+    case 0xd4:
+      return {1, 0, 2};  // fixext: type + data
+    case 0xd5:
+      return {1, 0, 3};
+    case 0xd6:
+      return {1, 0, 5};
+    case 0xd7:
+      return {1, 0, 9};
+    case 0xd8:
+      return {1, 0, 17};
+    case 0xd9:
+      return {2, 1, 0};  // str 8
+    case 0xda:
+      return {3, 2, 0};
+    case 0xdb:
+      return {5, 4, 0};
+    case 0xdc:
+      return {3, 2, 0, Header::Items};  // array 16
+    case 0xdd:
+      return {5, 4, 0, Header::Items};
+    case 0xde:
+      return {3, 2, 0, Header::Pairs};  // map 16
+    case 0xdf:
+      return {5, 4, 0, Header::Pairs};
+    default:
+      return {};  // nil, false, true and the unused marker: one byte
   }
 }
 
@@ -82,9 +111,15 @@ uint64_t least_value_size(const char* data, std::size_t size, uint64_t limit) {
     uint64_t length = h.length_width > 0 ? read_length(p + pos + 1, h.length_width) : 0;
     pos += static_cast<uint64_t>(h.size);
     switch (h.counts) {
-      case Header::Bytes: pos += h.payload + length; break;
-      case Header::Items: values += h.length_width > 0 ? length : (p[pos - 1] & 0x0f); break;
-      case Header::Pairs: values += 2 * (h.length_width > 0 ? length : (p[pos - 1] & 0x0f)); break;
+      case Header::Bytes:
+        pos += h.payload + length;
+        break;
+      case Header::Items:
+        values += h.length_width > 0 ? length : (p[pos - 1] & 0x0f);
+        break;
+      case Header::Pairs:
+        values += 2 * (h.length_width > 0 ? length : (p[pos - 1] & 0x0f));
+        break;
     }
     // Both terms stay far below overflow: each is bounded by `limit` plus one 32-bit length
     // (times two for a map) before this check ends the walk.

@@ -8,47 +8,80 @@ namespace velto::server::io {
 
 std::string_view kind_name(IoErrorKind kind) {
   switch (kind) {
-    case IoErrorKind::NotFound: return "NotFound";
-    case IoErrorKind::PermissionDenied: return "PermissionDenied";
-    case IoErrorKind::ConnectionRefused: return "ConnectionRefused";
-    case IoErrorKind::ConnectionReset: return "ConnectionReset";
-    case IoErrorKind::ConnectionAborted: return "ConnectionAborted";
-    case IoErrorKind::NotConnected: return "NotConnected";
-    case IoErrorKind::AddrInUse: return "AddrInUse";
-    case IoErrorKind::AddrNotAvailable: return "AddrNotAvailable";
-    case IoErrorKind::BrokenPipe: return "BrokenPipe";
-    case IoErrorKind::WouldBlock: return "WouldBlock";
-    case IoErrorKind::TimedOut: return "TimedOut";
-    case IoErrorKind::Interrupted: return "Interrupted";
-    case IoErrorKind::InvalidInput: return "InvalidInput";
-    case IoErrorKind::WriteZero: return "WriteZero";
-    case IoErrorKind::OutOfMemory: return "OutOfMemory";
-    case IoErrorKind::Unsupported: return "Unsupported";
-    case IoErrorKind::Other: return "Other";
+    case IoErrorKind::NotFound:
+      return "NotFound";
+    case IoErrorKind::PermissionDenied:
+      return "PermissionDenied";
+    case IoErrorKind::ConnectionRefused:
+      return "ConnectionRefused";
+    case IoErrorKind::ConnectionReset:
+      return "ConnectionReset";
+    case IoErrorKind::ConnectionAborted:
+      return "ConnectionAborted";
+    case IoErrorKind::NotConnected:
+      return "NotConnected";
+    case IoErrorKind::AddrInUse:
+      return "AddrInUse";
+    case IoErrorKind::AddrNotAvailable:
+      return "AddrNotAvailable";
+    case IoErrorKind::BrokenPipe:
+      return "BrokenPipe";
+    case IoErrorKind::WouldBlock:
+      return "WouldBlock";
+    case IoErrorKind::TimedOut:
+      return "TimedOut";
+    case IoErrorKind::Interrupted:
+      return "Interrupted";
+    case IoErrorKind::InvalidInput:
+      return "InvalidInput";
+    case IoErrorKind::WriteZero:
+      return "WriteZero";
+    case IoErrorKind::OutOfMemory:
+      return "OutOfMemory";
+    case IoErrorKind::Unsupported:
+      return "Unsupported";
+    case IoErrorKind::Other:
+      return "Other";
   }
   return "Other";
 }
 
 IoErrorKind kind_from_errno(int code) {
   switch (code) {
-    case ENOENT: return IoErrorKind::NotFound;
+    case ENOENT:
+      return IoErrorKind::NotFound;
     case EACCES:
-    case EPERM: return IoErrorKind::PermissionDenied;
-    case ECONNREFUSED: return IoErrorKind::ConnectionRefused;
-    case ECONNRESET: return IoErrorKind::ConnectionReset;
-    case ECONNABORTED: return IoErrorKind::ConnectionAborted;
-    case ENOTCONN: return IoErrorKind::NotConnected;
-    case EADDRINUSE: return IoErrorKind::AddrInUse;
-    case EADDRNOTAVAIL: return IoErrorKind::AddrNotAvailable;
-    case EPIPE: return IoErrorKind::BrokenPipe;
-    case EAGAIN: return IoErrorKind::WouldBlock;
-    case ETIMEDOUT: return IoErrorKind::TimedOut;
-    case EINTR: return IoErrorKind::Interrupted;
-    case EINVAL: return IoErrorKind::InvalidInput;
-    case ENOMEM: return IoErrorKind::OutOfMemory;
+    case EPERM:
+      return IoErrorKind::PermissionDenied;
+    case ECONNREFUSED:
+      return IoErrorKind::ConnectionRefused;
+    case ECONNRESET:
+      return IoErrorKind::ConnectionReset;
+    case ECONNABORTED:
+      return IoErrorKind::ConnectionAborted;
+    case ENOTCONN:
+      return IoErrorKind::NotConnected;
+    case EADDRINUSE:
+      return IoErrorKind::AddrInUse;
+    case EADDRNOTAVAIL:
+      return IoErrorKind::AddrNotAvailable;
+    case EPIPE:
+      return IoErrorKind::BrokenPipe;
+    case EAGAIN:
+      return IoErrorKind::WouldBlock;
+    case ETIMEDOUT:
+      return IoErrorKind::TimedOut;
+    case EINTR:
+      return IoErrorKind::Interrupted;
+    case EINVAL:
+      return IoErrorKind::InvalidInput;
+    case ENOMEM:
+      return IoErrorKind::OutOfMemory;
     case ENOSYS:
-    case EOPNOTSUPP: return IoErrorKind::Unsupported;
-    default: return IoErrorKind::Other;
+    case EOPNOTSUPP:
+      return IoErrorKind::Unsupported;
+    default:
+      return IoErrorKind::Other;
   }
 }
 

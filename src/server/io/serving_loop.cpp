@@ -1,6 +1,7 @@
 // The serving loop and the detached thread that runs it.
 #include "server/io/serving_loop.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <cxxabi.h>
 #include <memory>
 #include <source_location>
 #include <string_view>
@@ -78,8 +78,8 @@ void drain(FrameAssembler& assembler, Dispatcher& dispatcher, const ServingOptio
 }  // namespace
 
 std::string dropped_bytes_report(std::size_t count, std::string_view message) {
-  std::string text = "velto_protocol: dropped " + std::to_string(count) +
-                     " bytes that do not decode: ";
+  std::string text =
+      "velto_protocol: dropped " + std::to_string(count) + " bytes that do not decode: ";
   text.append(message);
   text.push_back('\n');
   return text;

@@ -30,8 +30,7 @@ class StopSender {
 
  private:
   friend std::pair<StopSender, StopReceiver> make_stop_channel();
-  explicit StopSender(std::shared_ptr<detail::StopChannelState> state)
-      : state_(std::move(state)) {}
+  explicit StopSender(std::shared_ptr<detail::StopChannelState> state) : state_(std::move(state)) {}
   void release();
 
   std::shared_ptr<detail::StopChannelState> state_;

@@ -25,9 +25,7 @@ class UniqueFd {
   explicit operator bool() const { return fd_ >= 0; }
 
   /// Gives up ownership without closing; the caller owns the returned descriptor.
-  int release() {
-    return std::exchange(fd_, -1);
-  }
+  int release() { return std::exchange(fd_, -1); }
 
   /// Closes the held descriptor, if any, and takes `fd` instead.
   void reset(int fd = -1) {

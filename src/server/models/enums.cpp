@@ -36,8 +36,8 @@ PyObject* Enum_repr(PyObject* self) {
   return py::run_entry([&] {
     auto* inst = py::self_as<EnumValue>(self, *Info.cell);
     py::SharedBorrow use(inst->flag);
-    std::string text = std::string(Info.class_name) + "." +
-                       std::string(Info.members[inst->value.code]);
+    std::string text =
+        std::string(Info.class_name) + "." + std::string(Info.members[inst->value.code]);
     return py::check(py::new_str(text));
   });
 }
@@ -136,13 +136,13 @@ py::TypeCell ServerStatus_cell{"ServerStatus", &ServerStatus_spec, nullptr,
 py::TypeCell Protocol_cell{"Protocol", &Protocol_spec, nullptr, fill_members<kProtocolInfo>};
 
 namespace {
-constexpr EnumInfo kServerStatusInfo{"ServerStatus", base::kServerStatusNames,
-                                     &ServerStatus_cell};
+constexpr EnumInfo kServerStatusInfo{"ServerStatus", base::kServerStatusNames, &ServerStatus_cell};
 constexpr EnumInfo kProtocolInfo{"Protocol", base::kProtocolNames, &Protocol_cell};
 }  // namespace
 
 base::ServerStatus server_status_from_arg(PyObject* obj, const char* param) {
-  return static_cast<base::ServerStatus>(py::copy_arg<EnumValue>(obj, ServerStatus_cell, param).code);
+  return static_cast<base::ServerStatus>(
+      py::copy_arg<EnumValue>(obj, ServerStatus_cell, param).code);
 }
 
 }  // namespace velto::server::models

@@ -124,7 +124,8 @@ PyObject* Joystick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     py::check_requested_class(type, WidgetRegistry_Joystick_cell);
     auto [delta, intensity] = py::match(kJoystickParams, args, kwargs);
     // A braced list evaluates in order: a bad delta is reported before a bad intensity.
-    widget::Joystick value{py::copy_arg<base::Coord>(delta, Coord_cell, "delta"), py::to_f32(intensity, "intensity")};
+    widget::Joystick value{py::copy_arg<base::Coord>(delta, Coord_cell, "delta"),
+                           py::to_f32(intensity, "intensity")};
     return make_widget(type, value);
   });
 }

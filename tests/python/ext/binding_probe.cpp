@@ -1,6 +1,8 @@
 // Test-only probes of the binding layer's conventions that the module's own classes do not
 // reach: error values with causes, internal failures, access conflicts, the release queue,
 // failures in destruction and in class creation. Built into _velto_testext, never installed.
+#include "binding_probe.h"
+
 #include <thread>
 
 #include "base/panic.h"
@@ -9,7 +11,6 @@
 #include "py/entry.h"
 #include "py/gil.h"
 #include "py/type_builder.h"
-#include "binding_probe.h"
 
 namespace velto::testext {
 
@@ -85,8 +86,7 @@ PyObject* Cell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 template <bool Exclusive>
-PyObject* Cell_hold(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+PyObject* Cell_hold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr py::Params<1> kParams{Exclusive ? "Cell.write()" : "Cell.read()", {"f"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);
@@ -173,7 +173,8 @@ PyObject* broken_class(PyObject*, PyObject*) {
 
 // broken_class_in_operation(): the same class needed by an operation.
 PyObject* broken_class_in_operation(PyObject*, PyObject*) {
-  return py::run_entry([&] { return Ref::borrow(reinterpret_cast<PyObject*>(Broken_cell.require())); });
+  return py::run_entry(
+      [&] { return Ref::borrow(reinterpret_cast<PyObject*>(Broken_cell.require())); });
 }
 
 PyMethodDef probe_methods[] = {

@@ -59,8 +59,7 @@ void adopt_module_classes() {
 
 // make_joystick(x, y, intensity): a joystick object holding exactly these 32-bit values,
 // as the dispatch hands one to a handler; the only way to a first Coord.
-PyObject* make_joystick(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+PyObject* make_joystick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr py::Params<3> kParams{"make_joystick()", {"x", "y", "intensity"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);
@@ -73,8 +72,7 @@ PyObject* make_joystick(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // widget_args(widget): the argument tuple the dispatch would build for a copy of the value
 // held by `widget`, a kind object.
-PyObject* widget_args(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* widget_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr py::Params<1> kParams{"widget_args()", {"widget"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);
@@ -90,8 +88,7 @@ PyObject* widget_args(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // result_frame_new(id, status, data): the encoded reply built from `data`, status given by
 // its code 0 to 3.
-PyObject* result_frame_new(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* result_frame_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr py::Params<3> kParams{"result_frame_new()", {"id", "status", "data"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);
