@@ -5,7 +5,7 @@ CPYTHON    ?= /usr/bin/python3
 CMAKE_ARGS ?=
 PYTEST_ARGS ?= -q
 
-.PHONY: all deps build test test-cpp test-python test-pypy test-cpython test-asan soak test-i386 demo bench fuzz \
+.PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython test-asan soak test-i386 demo bench fuzz \
         fuzz-replay clean wheel wheel-only wheel-i386 test-install
 
 all: build
@@ -19,7 +19,16 @@ deps:
 build: deps build-only
 
 test: build
-	@$(MAKE) --no-print-directory test-cpp fuzz-replay test-pypy test-cpython
+	@$(MAKE) --no-print-directory format-check test-cpp fuzz-replay test-pypy test-cpython
+
+# Every C++ file as .clang-format lays it out; `make format` rewrites them so.
+CLANG_FORMAT ?= clang-format-14
+FORMAT_FILES  = $(shell find src tests tools bench fuzz -name '*.cpp' -o -name '*.h' | sort)
+format-check:
+	@$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
+
+format:
+	@$(CLANG_FORMAT) -i $(FORMAT_FILES)
 
 test-cpp:
 	ctest --test-dir $(BUILD) --output-on-failure -j2

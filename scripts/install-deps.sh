@@ -9,7 +9,7 @@ PACKAGES=(
   libmsgpuck-dev libmsgpack-dev
   libgtest-dev libbenchmark-dev
   python3-pytest python3-exceptiongroup python3-tomli python3-msgpack
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format-14
   python3-venv pypy3-venv python3-pip python3-setuptools python3-wheel
   python3-pip-whl python3-setuptools-whl python3-wheel-whl
   mypy tmux
