@@ -114,8 +114,8 @@ namespace {
 
 // Re-raises the pending error of a conversion: a TypeError gets the argument prefix and
 // keeps the original's cause; anything else goes on unchanged.
-[[noreturn]] void throw_conversion_failure(const char* name) {
-  PythonError original = PythonError::fetch();
+[[noreturn]] void throw_conversion_failure(const char* name, std::source_location loc) {
+  PythonError original = PythonError::fetch(loc);
   if (!original.matches(PyExc_TypeError)) throw original;
   std::string message;
   if (original.value() != nullptr) str_of(original.value(), message);
@@ -130,44 +130,44 @@ namespace {
 
 }  // namespace
 
-std::string to_text(PyObject* obj, const char* name) {
+std::string to_text(PyObject* obj, const char* name, std::source_location loc) {
   if (!PyUnicode_Check(obj)) throw_argument_error(name, cannot_convert(obj, "PyString"));
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (data == nullptr) throw_pending();  // lone surrogates: the encoding error, unchanged
+  if (data == nullptr) throw_pending(loc);  // lone surrogates: the encoding error, unchanged
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-bool to_bool(PyObject* obj, const char* name) {
+bool to_bool(PyObject* obj, const char* name, std::source_location loc) {
   if (obj == Py_True) return true;
   if (obj == Py_False) return false;
   // numpy's scalar, recognised by name so that numpy need not be importable.
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
   Ref type_name = Ref::steal(PyObject_GetAttrString(type, "__name__"));
   Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
-  if (!type_name || !module) discard_pending();
+  if (!type_name || !module) discard_pending(loc);
   if (type_name && module && PyUnicode_Check(type_name.get()) && PyUnicode_Check(module.get()) &&
       PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
       (PyUnicode_CompareWithASCIIString(type_name.get(), "bool_") == 0 ||
        PyUnicode_CompareWithASCIIString(type_name.get(), "bool") == 0)) {
     int truth = PyObject_IsTrue(obj);
-    if (truth < 0) throw_conversion_failure(name);
+    if (truth < 0) throw_conversion_failure(name, loc);
     return truth == 1;
   }
   throw_argument_error(name, cannot_convert(obj, "PyBool"));
 }
 
-uint8_t to_u8(PyObject* obj, const char* name) {
+uint8_t to_u8(PyObject* obj, const char* name, std::source_location loc) {
   long value;
   if (PyLong_CheckExact(obj)) {
     value = PyLong_AsLong(obj);
   } else {
     Ref index = Ref::steal(PyNumber_Index(obj));
-    if (!index) throw_conversion_failure(name);
+    if (!index) throw_conversion_failure(name, loc);
     value = PyLong_AsLong(index.get());
   }
   if (value == -1 && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_conversion_failure(name);
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_conversion_failure(name, loc);
     PyErr_Clear();
   } else if (value >= 0 && value <= 255) {
     return static_cast<uint8_t>(value);
@@ -175,7 +175,7 @@ uint8_t to_u8(PyObject* obj, const char* name) {
   throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
 }
 
-float to_f32(PyObject* obj, const char* name) {
+float to_f32(PyObject* obj, const char* name, std::source_location loc) {
   double value = PyFloat_AsDouble(obj);
 #ifdef PYPY_VERSION
   // PyPy's PyFloat_AsDouble, unlike CPython's (and unlike PyPy's own float()), does not
@@ -184,27 +184,27 @@ float to_f32(PyObject* obj, const char* name) {
       !PyFloat_Check(obj) && PyIndex_Check(obj)) {
     PyErr_Clear();
     Ref index = Ref::steal(PyNumber_Index(obj));
-    if (!index) throw_conversion_failure(name);
+    if (!index) throw_conversion_failure(name, loc);
     value = PyLong_AsDouble(index.get());
   }
 #endif
-  if (value == -1.0 && PyErr_Occurred()) throw_conversion_failure(name);
+  if (value == -1.0 && PyErr_Occurred()) throw_conversion_failure(name, loc);
   return static_cast<float>(value);
 }
 
-std::optional<double> to_timeout(PyObject* obj, const char* name) {
+std::optional<double> to_timeout(PyObject* obj, const char* name, std::source_location loc) {
   if (obj == nullptr || obj == Py_None) return std::nullopt;
   double seconds;
   if (PyFloat_Check(obj)) {
     seconds = PyFloat_AsDouble(obj);
   } else if (PyLong_Check(obj) || PyIndex_Check(obj)) {
     Ref index = Ref::steal(PyNumber_Index(obj));
-    if (!index) throw_conversion_failure(name);
+    if (!index) throw_conversion_failure(name, loc);
     seconds = PyLong_AsDouble(index.get());  // OverflowError past the float range
   } else {
     throw_argument_error(name, cannot_convert(obj, "PyFloat"));
   }
-  if (seconds == -1.0 && PyErr_Occurred()) throw_conversion_failure(name);
+  if (seconds == -1.0 && PyErr_Occurred()) throw_conversion_failure(name, loc);
   if (!(seconds >= 0)) throw_error(PyExc_ValueError, "timeout must be a non-negative number");
   return seconds;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -57,19 +58,25 @@ Args<N> match(const Params<N>& p, PyObject* args, PyObject* kwargs) {
 
 // Conversions. Each names its parameter: a failed conversion's TypeError is raised as
 // "argument '<name>': <message>" with the original's cause; other exceptions unchanged.
+// A PanicException met on the way is reported at the caller's `loc`.
 
 /// A str (or subclass), as UTF-8.
-std::string to_text(PyObject* obj, const char* name);
+std::string to_text(PyObject* obj, const char* name,
+                    std::source_location loc = std::source_location::current());
 /// True or False, or numpy's boolean scalar.
-bool to_bool(PyObject* obj, const char* name);
+bool to_bool(PyObject* obj, const char* name,
+             std::source_location loc = std::source_location::current());
 /// An int or an object with __index__, 0 to 255.
-uint8_t to_u8(PyObject* obj, const char* name);
+uint8_t to_u8(PyObject* obj, const char* name,
+              std::source_location loc = std::source_location::current());
 /// Anything the interpreter converts to float, narrowed to 32 bits.
-float to_f32(PyObject* obj, const char* name);
+float to_f32(PyObject* obj, const char* name,
+             std::source_location loc = std::source_location::current());
 /// A time in seconds: None (or not given, null) is no limit; an int, float or object with
 /// __index__ that is not negative. Negative or NaN: ValueError "timeout must be a
 /// non-negative number"; another type: the argument TypeError (target 'PyFloat').
-std::optional<double> to_timeout(PyObject* obj, const char* name);
+std::optional<double> to_timeout(PyObject* obj, const char* name,
+                                 std::source_location loc = std::source_location::current());
 
 /// The TypeError of a failed conversion: "'<type>' object cannot be converted to '<target>'".
 std::string cannot_convert(PyObject* obj, std::string_view target);

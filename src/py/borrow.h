@@ -21,6 +21,8 @@ class BorrowFlag {
     ++state_;
     return true;
   }
+  /// True when a request for exclusive use would fail (any use, or no value).
+  bool in_use() const { return state_ != kFree; }
   bool try_exclusive() {
     if (state_ != kFree) return false;
     state_ = kExclusive;
@@ -40,32 +42,42 @@ class BorrowFlag {
   int state_ = kFree;  // kFree + n: n readers
 };
 
-/// Shared use for the guard's lifetime; RuntimeError "Already mutably borrowed" otherwise.
-class SharedBorrow {
+/// How a callable uses an object: readers share it, changing methods hold it alone; the
+/// immutable widget family has no access counter, so its callables take no use at all.
+enum class Use { Unguarded, Shared, Exclusive };
+
+/// The RuntimeError text of a request for `use` that conflicts with the use already taken.
+constexpr const char* conflict_message(Use use) {
+  return use == Use::Exclusive ? "Already borrowed" : "Already mutably borrowed";
+}
+
+/// Takes `U` use of a counter for the guard's lifetime, or throws the conflict's
+/// RuntimeError at once. Unguarded use takes nothing.
+template <Use U>
+class UseGuard {
  public:
-  explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) {
-    if (!flag_.try_shared()) throw_error(PyExc_RuntimeError, "Already mutably borrowed");
+  explicit UseGuard(BorrowFlag& flag) : flag_(flag) {
+    const bool taken = U == Use::Exclusive ? flag_.try_exclusive() : flag_.try_shared();
+    if (!taken) throw_error(PyExc_RuntimeError, conflict_message(U));
   }
-  ~SharedBorrow() { flag_.release_shared(); }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
+  ~UseGuard() {
+    if constexpr (U == Use::Exclusive) {
+      flag_.release_exclusive();
+    } else {
+      flag_.release_shared();
+    }
+  }
+  UseGuard(const UseGuard&) = delete;
+  UseGuard& operator=(const UseGuard&) = delete;
 
  private:
   BorrowFlag& flag_;
 };
 
-/// Exclusive use for the guard's lifetime; RuntimeError "Already borrowed" otherwise.
-class ExclusiveBorrow {
+template <>
+class UseGuard<Use::Unguarded> {
  public:
-  explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
-    if (!flag_.try_exclusive()) throw_error(PyExc_RuntimeError, "Already borrowed");
-  }
-  ~ExclusiveBorrow() { flag_.release_exclusive(); }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-
- private:
-  BorrowFlag& flag_;
+  explicit UseGuard(BorrowFlag&) {}
 };
 
 }  // namespace velto::py

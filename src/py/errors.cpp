@@ -157,8 +157,8 @@ void print_pending() {
 
 void throw_pending(std::source_location loc) { throw PythonError::fetch(loc); }
 
-void discard_pending() {
-  if (PyErr_Occurred()) (void)PythonError::fetch();
+void discard_pending(std::source_location loc) {
+  if (PyErr_Occurred()) (void)PythonError::fetch(loc);
 }
 
 void throw_error(PyObject* type, std::string_view message) {
@@ -183,14 +183,14 @@ void Error::raise() && {
   PyErr_SetObject(PyExc_RuntimeError, Ref::steal(new_str(e.display())).get());
 }
 
-void run_signal_handlers() {
+void run_signal_handlers(std::source_location loc) {
 #ifdef PYPY_VERSION
   // PyPy's PyErr_CheckSignals does nothing: its handlers run when Python code next runs,
   // so a trivial expression is evaluated instead.
-  Ref globals = check(PyDict_New());
-  check(PyRun_String("None", Py_eval_input, globals.get(), globals.get()));
+  Ref globals = check(PyDict_New(), loc);
+  check(PyRun_String("None", Py_eval_input, globals.get(), globals.get()), loc);
 #else
-  if (PyErr_CheckSignals() != 0) throw_pending();
+  if (PyErr_CheckSignals() != 0) throw_pending(loc);
 #endif
 }
 

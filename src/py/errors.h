@@ -56,7 +56,7 @@ void print_pending();
 
 /// Drops the pending Python error where a failed lookup has a fallback. A PanicException
 /// is never dropped: it is reported and continued as an internal failure (throws).
-void discard_pending();
+void discard_pending(std::source_location loc = std::source_location::current());
 
 /// Throws the pending Python error (after a C-API call returned its error value).
 [[noreturn]] void throw_pending(std::source_location loc = std::source_location::current());
@@ -87,7 +87,7 @@ class Error {
 
 /// Runs the pending signal handlers (after a wait that a signal interrupted); throws the
 /// exception of a handler that raised (Ctrl-C: KeyboardInterrupt). Caller holds the lock.
-void run_signal_handlers();
+void run_signal_handlers(std::source_location loc = std::source_location::current());
 
 /// str(obj) as UTF-8; false (with no error pending) when it cannot be made.
 bool str_of(PyObject* obj, std::string& out);

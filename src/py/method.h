@@ -1,7 +1,6 @@
 // The prologue of every method, getter and slot of a class with an access counter.
 #pragma once
 
-#include <type_traits>
 #include <utility>
 
 #include "py/args.h"
@@ -10,12 +9,6 @@
 #include "py/type_builder.h"
 
 namespace velto::py {
-
-/// How a callable uses its object: readers share it, changing methods hold it alone.
-enum class Use { Shared, Exclusive };
-
-template <Use U>
-using UseGuard = std::conditional_t<U == Use::Exclusive, ExclusiveBorrow, SharedBorrow>;
 
 /// Runs a method as an entry point, in the one order every method follows: match the
 /// arguments, check `self` (its class, and that it holds a value), take its use, then run
@@ -27,9 +20,8 @@ PyObject* run_method(PyObject* self, TypeCell& cell, const Params<N>& params, Py
                      Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   return run_entry([&] {
     const Args<N> a = match(params, args, nargs, kwnames);
-    Instance<T>* inst = self_as<T>(self, cell);
-    UseGuard<U> use(inst->flag);
-    return body(inst->value, a);
+    Held<T, U> held(self, cell);
+    return body(held.value(), a);
   });
 }
 
@@ -38,9 +30,8 @@ PyObject* run_method(PyObject* self, TypeCell& cell, const Params<N>& params, Py
 template <typename T, Use U, typename Body>
 PyObject* run_method(PyObject* self, TypeCell& cell, Body&& body) {
   return run_entry([&] {
-    Instance<T>* inst = self_as<T>(self, cell);
-    UseGuard<U> use(inst->flag);
-    return body(inst->value);
+    Held<T, U> held(self, cell);
+    return body(held.value());
   });
 }
 
@@ -54,12 +45,11 @@ PyObject* run_method_then(PyObject* self, TypeCell& cell, const Params<N>& param
                           After&& after) {
   return run_entry([&] {
     const Args<N> a = match(params, args, nargs, kwnames);
-    Instance<T>* inst = self_as<T>(self, cell);
-    auto held = [&] {
-      UseGuard<U> use(inst->flag);
-      return body(inst->value, a);
+    auto kept = [&] {
+      Held<T, U> held(self, cell);
+      return body(held.value(), a);
     }();
-    return after(std::move(held));
+    return after(std::move(kept));
   });
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "py/entry.h"
@@ -116,6 +117,24 @@ void refuse_subclasses(PyObject* type) {
 
 }  // namespace
 
+RefusalError refusal_error(Refusal why, PyObject* obj, const TypeCell& cell, Use use,
+                           const char* param) {
+  if (why == Refusal::kInUse) return {PyExc_RuntimeError, "RuntimeError", conflict_message(use)};
+  std::string message =
+      param == nullptr ? std::string() : std::string("argument '") + param + "': ";
+  if (why == Refusal::kNoValue) {
+    message += std::string(cell.class_name) + " object holds no value";
+  } else {
+    message += cannot_convert(obj, cell.class_name);
+  }
+  return {PyExc_TypeError, "TypeError", std::move(message)};
+}
+
+void throw_refusal(Refusal why, PyObject* obj, const TypeCell& cell, Use use, const char* param) {
+  RefusalError error = refusal_error(why, obj, cell, use, param);
+  throw_error(error.type, error.message);
+}
+
 void check_requested_class(PyTypeObject* requested, TypeCell& cell) {
   PyTypeObject* own = cell.require();
   const std::string prefix = std::string(own->tp_name) + ".__new__(";
@@ -135,22 +154,26 @@ void check_requested_class(PyTypeObject* requested, TypeCell& cell) {
   }
 }
 
-PyTypeObject* TypeCell::get() {
-  if (type != nullptr) return type;
+namespace {
+
+// The class of one cell, not filled and not published yet.
+Ref create_class(TypeCell& cell) {
   const std::string failure =
-      std::string("An error occurred while initializing class ") + class_name;
+      std::string("An error occurred while initializing class ") + cell.class_name;
   Ref bases;
-  if (base != nullptr) {
-    PyObject* base_type = base->object();
-    if (type != nullptr) return type;  // the base's class attributes made this class
-    bases = Ref::steal(PyTuple_Pack(1, base_type));
+  if (cell.base != nullptr) {
+    if (cell.base->type == nullptr) {
+      throw base::Panic(std::string("class ") + cell.class_name + " is created before its base " +
+                        cell.base->class_name);
+    }
+    bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(cell.base->type)));
     if (!bases) throw_with_cause(failure);
   }
 #ifdef PYPY_VERSION
-  PyType_Spec guarded = with_attribute_guard(*spec);
+  PyType_Spec guarded = with_attribute_guard(*cell.spec);
   Ref created = Ref::steal(PyType_FromSpecWithBases(&guarded, bases.get()));
 #else
-  Ref created = Ref::steal(PyType_FromSpecWithBases(spec, bases.get()));
+  Ref created = Ref::steal(PyType_FromSpecWithBases(cell.spec, bases.get()));
 #endif
   if (!created) throw_with_cause(failure);
 #ifndef PYPY_VERSION
@@ -159,38 +182,64 @@ PyTypeObject* TypeCell::get() {
   auto* tp = reinterpret_cast<PyTypeObject*>(created.get());
   if (const char* dot = std::strrchr(tp->tp_name, '.')) tp->tp_name = dot + 1;
 #endif
-  // Published before the class attributes are made, so that classes made for them can
-  // derive from this one; withdrawn if they fail.
-  type = reinterpret_cast<PyTypeObject*>(created.get());
+  return created;
+}
+
+// Stores the class attributes of a created class.
+void fill_class(TypeCell& cell) {
   try {
 #ifdef PYPY_VERSION
-    if (!may_be_subclassed(*this)) refuse_subclasses(created.get());
+    if (!may_be_subclassed(cell)) refuse_subclasses(reinterpret_cast<PyObject*>(cell.type));
 #endif
-    if (fill != nullptr) fill(created.get());
+    if (cell.fill != nullptr) cell.fill(reinterpret_cast<PyObject*>(cell.type));
   } catch (PythonError& met) {
-    type = nullptr;
     // Class attributes that could not be computed or stored: two levels of context.
     PythonError inner = PythonError::make(
         PyExc_RuntimeError,
-        std::string("An error occurred while initializing `") + class_name + ".__dict__`");
+        std::string("An error occurred while initializing `") + cell.class_name + ".__dict__`");
     if (inner.value() != nullptr && met.value() != nullptr) {
       PyException_SetCause(inner.value(), Ref::borrow(met.value()).release());
     }
     inner.restore();
-    throw_with_cause(failure);
+    throw_with_cause(std::string("An error occurred while initializing class ") + cell.class_name);
   }
-  return reinterpret_cast<PyTypeObject*>(created.release());
 }
 
-PyTypeObject* TypeCell::require() {
-  if (type != nullptr) return type;
+}  // namespace
+
+void create_classes(std::span<TypeCell* const> cells) {
+  // Each class goes into its cell as soon as it exists, so that the classes derived from it
+  // and the attributes of the others can reach it; the cells are emptied again, and the
+  // classes dropped, if anything in the batch fails.
+  std::vector<TypeCell*> made;
+  made.reserve(cells.size());
   try {
-    return get();
+    for (TypeCell* cell : cells) {
+      if (cell->type != nullptr) {
+        throw base::Panic(std::string("class ") + cell->class_name + " is created twice");
+      }
+      cell->type = reinterpret_cast<PyTypeObject*>(create_class(*cell).release());
+      made.push_back(cell);
+    }
+    for (TypeCell* cell : cells) fill_class(*cell);
+  } catch (...) {
+    for (auto it = made.rbegin(); it != made.rend(); ++it) {
+      Ref::steal(reinterpret_cast<PyObject*>(std::exchange((*it)->type, nullptr)));  // dropped
+    }
+    throw;
+  }
+}
+
+PyTypeObject* TypeCell::create_or_panic(std::source_location loc) {
+  try {
+    TypeCell* const self[] = {this};
+    create_classes(self);
   } catch (PythonError& e) {
     e.restore();
     print_pending();
-    throw base::Panic(std::string("failed to create type object for ") + class_name);
+    throw base::Panic(std::string("failed to create type object for ") + class_name, loc);
   }
+  return type;
 }
 
 void set_class_attr(PyObject* type, const char* name, PyObject* value) {

@@ -3,6 +3,8 @@
 
 #include <functional>
 #include <new>
+#include <source_location>
+#include <span>
 #include <utility>
 
 #include "base/forced_unwind.h"
@@ -33,26 +35,41 @@ inline constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMU
 inline constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT;
 #endif
 
-/// A process-wide type object, created on first use and never freed.
+/// A process-wide type object, created once and never freed.
 struct TypeCell {
   const char* class_name;
   /// Its PyType_Spec names the class "velto_protocol.<Class>"; the created type's name is bare.
   PyType_Spec* spec;
-  /// The base class's cell, or null for `object`.
+  /// The base class's cell, or null for `object`. Created before this one.
   TypeCell* base = nullptr;
-  /// Stores the class attributes right after creation (may be empty). The cell already
-  /// holds the new class meanwhile; if this throws, the cell is emptied again.
+  /// Stores the class attributes once every class of its batch exists (may be empty).
   void (*fill)(PyObject* type) = nullptr;
+  /// Null until the batch that creates the class has succeeded as a whole.
   PyTypeObject* type = nullptr;
 
-  /// The type object; creates it when needed. Failure throws the RuntimeError
-  /// "An error occurred while initializing class <Class>" (with its cause).
-  PyTypeObject* get();
-  /// The same for operations outside the import: failure is printed to standard error and
-  /// becomes the internal failure "failed to create type object for <Class>".
-  PyTypeObject* require();
-  PyObject* object() { return reinterpret_cast<PyObject*>(get()); }
+  /// The type object. The module's classes exist from its import on; a class not created
+  /// yet (one of a test probe's) is created here, and failing that is printed to standard
+  /// error and becomes the internal failure "failed to create type object for <Class>".
+  /// The failure is reported at the caller's `loc`.
+  PyTypeObject* require(std::source_location loc = std::source_location::current()) {
+    return type != nullptr ? type : create_or_panic(loc);
+  }
+  PyObject* object(std::source_location loc = std::source_location::current()) {
+    return reinterpret_cast<PyObject*>(require(loc));
+  }
+
+ private:
+  PyTypeObject* create_or_panic(std::source_location loc);
 };
+
+/// Creates the classes in the order given (a base before the classes derived from it), then
+/// stores their attributes in the same order, and publishes them only if all of that
+/// succeeded: after a failure, of any kind, no cell of the batch holds a class. The error
+/// of a class that cannot be created is RuntimeError "An error occurred while initializing
+/// class <Class>" whose cause is the interpreter's; of attributes that cannot be stored, the
+/// same whose cause is RuntimeError "An error occurred while initializing `<Class>.__dict__`",
+/// caused in turn by the error met. Other failures (memory, internal) go on unchanged.
+void create_classes(std::span<TypeCell* const> cells);
 
 /// Stores a class attribute while the class is being created (throws on failure).
 void set_class_attr(PyObject* type, const char* name, PyObject* value);
@@ -115,31 +132,82 @@ VELTO_CATCHES_FORCED_UNWIND void instance_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
-/// Checks that `self` is an instance of the cell's class (or a subclass).
+// ---- Reaching the value of an instance -------------------------------------------------
+
+/// Why an object's value cannot be reached as an instance of a class.
+enum class Refusal : uint8_t {
+  kNone,       // it can
+  kWrongType,  // not an instance of the class (or a subclass)
+  kNoValue,    // an instance that holds no value (made without our constructor, or destroyed)
+  kInUse,      // the use asked for conflicts with the use already taken
+};
+
+/// The one rule every reader of an instance follows, in this order: the class, a value
+/// held, the use asked for free.
+template <typename T, Use U>
+Refusal check_instance(PyObject* obj, TypeCell& cell) {
+  if (!PyObject_TypeCheck(obj, cell.require())) return Refusal::kWrongType;
+  const BorrowFlag& flag = instance_of<T>(obj)->flag;
+  if (!flag.has_value()) return Refusal::kNoValue;
+  if (U == Use::Shared && flag.exclusive()) return Refusal::kInUse;
+  if (U == Use::Exclusive && flag.in_use()) return Refusal::kInUse;
+  return Refusal::kNone;
+}
+
+/// The exception a refusal stands for: TypeError "'<type>' object cannot be converted to
+/// '<Class>'" or "<Class> object holds no value", each after "argument '<param>': " when the
+/// object is an argument (`param` not null); RuntimeError "Already borrowed" or "Already
+/// mutably borrowed" for a conflict, never prefixed.
+struct RefusalError {
+  PyObject* type;
+  const char* type_name;  // "TypeError", "RuntimeError"
+  std::string message;
+};
+RefusalError refusal_error(Refusal why, PyObject* obj, const TypeCell& cell, Use use,
+                           const char* param = nullptr);
+[[noreturn]] void throw_refusal(Refusal why, PyObject* obj, const TypeCell& cell, Use use,
+                                const char* param = nullptr);
+
+/// The instance behind `obj` once the rule has let it through; its exception otherwise.
+template <typename T, Use U>
+Instance<T>* reach(PyObject* obj, TypeCell& cell, const char* param = nullptr) {
+  const Refusal why = check_instance<T, U>(obj, cell);
+  if (why != Refusal::kNone) throw_refusal(why, obj, cell, U, param);
+  return instance_of<T>(obj);
+}
+
+/// `obj`'s value under use `U` for the guard's lifetime (`self` of a method, getter or slot).
+template <typename T, Use U>
+class Held {
+ public:
+  Held(PyObject* obj, TypeCell& cell) : inst_(reach<T, U>(obj, cell)), use_(inst_->flag) {}
+  T& value() { return inst_->value; }
+
+ private:
+  Instance<T>* inst_;
+  UseGuard<U> use_;
+};
+
+/// Copies the value of `obj` under shared use into `out` if the rule lets it through.
 template <typename T>
-Instance<T>* self_as(PyObject* self, TypeCell& cell) {
-  PyTypeObject* type = cell.require();
-  if (!PyObject_TypeCheck(self, type)) {
-    throw_error(PyExc_TypeError, "'" + type_name_of(self) + "' object cannot be converted to '" +
-                                     cell.class_name + "'");
+[[nodiscard]] Refusal try_copy(PyObject* obj, TypeCell& cell, T& out) {
+  const Refusal why = check_instance<T, Use::Shared>(obj, cell);
+  if (why == Refusal::kNone) {
+    Instance<T>* inst = instance_of<T>(obj);
+    UseGuard<Use::Shared> use(inst->flag);
+    out = inst->value;
   }
-  Instance<T>* inst = instance_of<T>(self);
-  if (!inst->flag.has_value()) {
-    throw_error(PyExc_TypeError, std::string(cell.class_name) + " object holds no value");
-  }
-  return inst;
+  return why;
 }
 
 /// The value of an argument that must be an instance of the cell's class (or a subclass),
-/// copied under shared use; otherwise the TypeError naming the parameter.
+/// copied under shared use; otherwise the refusal's exception naming the parameter.
 template <typename T>
 T copy_arg(PyObject* obj, TypeCell& cell, const char* param) {
-  if (!PyObject_TypeCheck(obj, cell.require())) {
-    throw_argument_error(param, cannot_convert(obj, cell.class_name));
-  }
-  Instance<T>* inst = instance_of<T>(obj);
-  SharedBorrow use(inst->flag);
-  return inst->value;
+  T out{};
+  const Refusal why = try_copy(obj, cell, out);
+  if (why != Refusal::kNone) throw_refusal(why, obj, cell, Use::Shared, param);
+  return out;
 }
 
 }  // namespace velto::py

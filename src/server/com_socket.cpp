@@ -267,7 +267,7 @@ PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssi
         const base::ServerStatus status = models::server_status_from_arg(a[1], "status");
         // Built before the stream is looked at: a bad result object is reported even on a
         // server that was never opened.
-        base::ResultFrame reply = models::result_frame_new(id, status, Ref::borrow(a[2]));
+        base::ResultFrame reply = models::result_frame_new(id, status, Ref::borrow(a[2]), "data");
         if (!st.stream) throw_state_error();
         if (st.reply_cut) throw_reply_cut();
         std::vector<char> bytes = reply.bufferize();
@@ -443,11 +443,12 @@ Ref reference_capsule(PyObject* obj) {
   return capsule;
 }
 
-PyObject* capsule_target(PyObject* capsule) {
+PyObject* capsule_target(PyObject* capsule,
+                         std::source_location loc = std::source_location::current()) {
   auto* p = static_cast<PyObject*>(PyCapsule_GetPointer(capsule, kCapsuleName));
   if (p == nullptr) {
     PyErr_Clear();
-    throw base::Panic("a decorator or wrapper lost its reference");
+    throw base::Panic("a decorator or wrapper lost its reference", loc);
   }
   return p;
 }

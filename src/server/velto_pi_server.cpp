@@ -79,19 +79,34 @@ void add_to_module(PyObject* module, const char* name, PyObject* value) {
   if (PyObject_SetAttrString(module, name, value) != 0) py::throw_pending();
 }
 
-// The classes of the module, in the order they are added.
-py::TypeCell* const kModuleClasses[] = {
-    &VeltoPiServer_cell,          &ComSocketServer_cell,       &models::Protocol_cell,
-    &models::ServerStatus_cell,   &models::ConfirmResult_cell, &models::ErrorResult_cell,
+// Every class of the module, in the order they are created: each base before the classes
+// derived from it. The first seven are the module's attributes, added in this order.
+py::TypeCell* const kClasses[] = {
+    &VeltoPiServer_cell,
+    &ComSocketServer_cell,
+    &models::Protocol_cell,
+    &models::ServerStatus_cell,
+    &models::ConfirmResult_cell,
+    &models::ErrorResult_cell,
     &models::WidgetRegistry_cell,
+    &models::WidgetRegistry_ClickButton_cell,
+    &models::WidgetRegistry_ToggleButton_cell,
+    &models::WidgetRegistry_ConfirmButton_cell,
+    &models::WidgetRegistry_PressButton_cell,
+    &models::WidgetRegistry_DirectionalButton_cell,
+    &models::WidgetRegistry_Joystick_cell,
+    &models::Coord_cell,
 };
+constexpr std::size_t kModuleAttributeClasses = 7;
 
 Ref init_module() {
   if (g_module != nullptr) return Ref::borrow(g_module);
   Ref module = Ref::steal(PyModule_Create2(&velto_module_def, 1013));
   if (!module) py::throw_pending();
-  for (py::TypeCell* cell : kModuleClasses) {
-    add_to_module(module.get(), cell->class_name, cell->object());
+  // Created once per process: a later import that failed after this point finds them.
+  if (kClasses[0]->type == nullptr) py::create_classes(kClasses);
+  for (std::size_t i = 0; i < kModuleAttributeClasses; ++i) {
+    add_to_module(module.get(), kClasses[i]->class_name, kClasses[i]->object());
   }
   Ref on = make_on_function(module.get());
   Ref on_name = py::check(PyObject_GetAttrString(on.get(), "__name__"));

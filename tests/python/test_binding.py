@@ -6,6 +6,7 @@ import subprocess
 import sys
 import textwrap
 import os
+import re
 
 import pytest
 
@@ -195,3 +196,95 @@ def test_class_creation_failure_names_class_and_cause():
         probe.broken_class_in_operation()
     assert type(op.value).__name__ == "PanicException"
     assert op.value.args == ("failed to create type object for Broken",)
+
+
+# ---- objects that hold no value ---------------------------------------------------------
+
+import velto_protocol as vp  # noqa: E402
+
+S = vp.ServerStatus
+COORD = type(probe.make_joystick(0.5, 0.5, 0.5).delta)
+
+
+def server():
+    return vp.ComSocketServer("127.0.0.1:0")
+
+
+@pytest.mark.parametrize(
+    "cls, use, message",
+    [
+        (S, lambda o: int(o), "ServerStatus object holds no value"),
+        (S, lambda o: repr(o), "ServerStatus object holds no value"),
+        (S, lambda o: server().callback(1, o, vp.ConfirmResult(True)),
+         "argument 'status': ServerStatus object holds no value"),
+        (S, lambda o: server().callback(id=1, data=vp.ConfirmResult(True), status=o),
+         "argument 'status': ServerStatus object holds no value"),
+        (vp.ErrorResult, lambda o: server().callback(1, S.Idle, o),
+         "argument 'data': ErrorResult object holds no value"),
+        (vp.ConfirmResult, lambda o: server().callback(1, S.Idle, o),
+         "argument 'data': ConfirmResult object holds no value"),
+        (vp.ErrorResult, lambda o: probe.result_frame_new(1, 1, o),
+         "argument 'data': ErrorResult object holds no value"),
+        (vp.ErrorResult, lambda o: o.error, "ErrorResult object holds no value"),
+        (vp.ConfirmResult, lambda o: o.status, "ConfirmResult object holds no value"),
+        (COORD, lambda o: vp.WidgetRegistry.Joystick(o, 0.5),
+         "argument 'delta': Coord object holds no value"),
+        (COORD, lambda o: o.x, "Coord object holds no value"),
+        (vp.WidgetRegistry.Joystick, lambda o: o.intensity,
+         "WidgetRegistry_Joystick object holds no value"),
+        (vp.ComSocketServer, lambda o: o.close(), "ComSocketServer object holds no value"),
+        # self is checked before any argument is converted
+        (vp.ComSocketServer, lambda o: o.callback("x", None, None),
+         "ComSocketServer object holds no value"),
+        (vp.ComSocketServer, lambda o: o.wait_disconnected(), "ComSocketServer object holds no value"),
+    ],
+    ids=["int", "repr", "callback-status", "callback-status-keyword", "callback-error-data",
+         "callback-confirm-data", "result-frame-data", "error-getter", "status-getter",
+         "joystick-delta", "coord-getter", "joystick-getter", "server-close", "server-callback",
+         "server-wait"],
+)
+def test_an_object_that_holds_no_value_is_a_type_error_on_every_path(cls, use, message):
+    obj = probe.unbuilt(cls)
+    with pytest.raises(TypeError) as e:
+        use(obj)
+    assert str(e.value) == message
+
+
+def test_an_enum_member_that_holds_no_value_compares_unequal():
+    obj = probe.unbuilt(S)
+    assert (obj == 1) is False and (obj != S.Idle) is True
+    assert (S.NotInit == obj) is False
+
+
+# ---- where an internal failure is reported ---------------------------------------------
+
+def module_panic_type():
+    try:
+        vp.on(vp.ComSocketServer("x"))(lambda: None)  # a lambda's name is no widget key
+    except BaseException as e:  # noqa: BLE001
+        assert type(e).__name__ == "PanicException"
+        return type(e)
+    raise AssertionError("no internal failure")
+
+
+def report_places(err):
+    return re.findall(r"internal failure in thread '[^']*' \(id \d+\) at (\S+):\d+:", err)
+
+
+def test_reports_name_the_calling_line_not_a_helper(capfd):
+    panic = module_panic_type()
+
+    class GivesUp:
+        def __index__(self):
+            raise panic("index gave up")
+
+    capfd.readouterr()
+    with pytest.raises(BaseException) as e:
+        vp.ComSocketServer("x").on(GivesUp(), "ClickButton", print)
+    assert type(e.value) is panic and e.value.args == ("index gave up",)
+    # The conversion met the failure; the method that asked for it is named.
+    assert report_places(capfd.readouterr().err) == ["src/server/com_socket.cpp"]
+
+    with pytest.raises(BaseException):
+        probe.broken_class_in_operation()
+    assert report_places(capfd.readouterr().err) == ["tests/python/ext/binding_probe.cpp"]

@@ -69,22 +69,20 @@ bool compare_operand(PyObject* other, long long& out) {
 template <const EnumInfo& Info>
 PyObject* Enum_richcompare(PyObject* self, PyObject* other, int op) {
   return py::run_entry([&] {
-    PyTypeObject* type = Info.cell->type;
     Ref not_implemented = Ref::borrow(Py_NotImplemented);
-    if (type == nullptr || !PyObject_TypeCheck(self, type)) return not_implemented;
-    auto* inst = py::instance_of<EnumValue>(self);
-    if (inst->flag.exclusive()) return not_implemented;
+    EnumValue mine;
+    if (py::try_copy(self, *Info.cell, mine) != py::Refusal::kNone) return not_implemented;
     if (op < Py_LT || op > Py_GE) return not_implemented;
     long long theirs;
-    if (PyObject_TypeCheck(other, type)) {
-      auto* o = py::instance_of<EnumValue>(other);
-      if (o->flag.exclusive()) return not_implemented;
-      theirs = o->value.code;
-    } else if (!compare_operand(other, theirs)) {
+    EnumValue member;
+    const py::Refusal other_refusal = py::try_copy(other, *Info.cell, member);
+    if (other_refusal == py::Refusal::kNone) {
+      theirs = member.code;
+    } else if (other_refusal != py::Refusal::kWrongType || !compare_operand(other, theirs)) {
       return not_implemented;
     }
-    if (op == Py_EQ) return py::boolean(inst->value.code == theirs);
-    if (op == Py_NE) return py::boolean(inst->value.code != theirs);
+    if (op == Py_EQ) return py::boolean(mine.code == theirs);
+    if (op == Py_NE) return py::boolean(mine.code != theirs);
     return not_implemented;
   });
 }

@@ -28,40 +28,33 @@ std::string binding_error_text(const std::string& confirm_failure,
          error_failure;
 }
 
-// Copies the record of `obj` if it is an instance of the cell's class that can be read;
-// otherwise says why not, as the text of a Python error.
-template <typename Record>
-bool read_result(PyObject* obj, py::TypeCell& cell, Record& out, std::string& failure) {
-  PyTypeObject* type = cell.require();
-  if (!PyObject_TypeCheck(obj, type)) {
-    failure = "TypeError: " + py::cannot_convert(obj, cell.class_name);
-    return false;
-  }
-  auto* inst = py::instance_of<Record>(obj);
-  if (inst->flag.exclusive()) {
-    failure = "RuntimeError: Already mutably borrowed";
-    return false;
-  }
-  py::SharedBorrow use(inst->flag);
-  out = inst->value;
-  return true;
+// The text of the Python error a refused alternative stands for ("TypeError: ...").
+std::string refusal_text(py::Refusal why, PyObject* obj, const py::TypeCell& cell) {
+  py::RefusalError error = py::refusal_error(why, obj, cell, py::Use::Shared);
+  return std::string(error.type_name) + ": " + error.message;
 }
 
 }  // namespace
 
-base::ResultFrame result_frame_new(uint8_t id, base::ServerStatus status, py::Ref data) {
+base::ResultFrame result_frame_new(uint8_t id, base::ServerStatus status, py::Ref data,
+                                   const char* param) {
   py::GilHold gil;
   py::Ref object = std::move(data);  // dropped before the lock is given back
-  std::string confirm_failure, error_failure;
   base::result::ConfirmResult confirm;
-  if (read_result(object.get(), ConfirmResult_cell, confirm, confirm_failure)) {
-    return base::ResultFrame{id, status, confirm};
-  }
+  const py::Refusal not_confirm = py::try_copy(object.get(), ConfirmResult_cell, confirm);
+  if (not_confirm == py::Refusal::kNone) return base::ResultFrame{id, status, confirm};
   base::result::ErrorResult error;
-  if (read_result(object.get(), ErrorResult_cell, error, error_failure)) {
-    return base::ResultFrame{id, status, std::move(error)};
+  const py::Refusal not_error = py::try_copy(object.get(), ErrorResult_cell, error);
+  if (not_error == py::Refusal::kNone) return base::ResultFrame{id, status, std::move(error)};
+  // A result object that holds no value is the caller's bad argument, not a failed binding.
+  if (not_confirm == py::Refusal::kNoValue) {
+    py::throw_refusal(not_confirm, object.get(), ConfirmResult_cell, py::Use::Shared, param);
   }
-  binding_failed(binding_error_text(confirm_failure, error_failure));
+  if (not_error == py::Refusal::kNoValue) {
+    py::throw_refusal(not_error, object.get(), ErrorResult_cell, py::Use::Shared, param);
+  }
+  binding_failed(binding_error_text(refusal_text(not_confirm, object.get(), ConfirmResult_cell),
+                                    refusal_text(not_error, object.get(), ErrorResult_cell)));
 }
 
 }  // namespace velto::server::models

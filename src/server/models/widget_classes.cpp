@@ -3,6 +3,7 @@
 
 #include <array>
 #include <initializer_list>
+#include <source_location>
 #include <string>
 #include <utility>
 #include <variant>
@@ -20,33 +21,37 @@ namespace widget = base::widget;
 
 // A new instance of `type` holding `value`. The callers hand objects to Python code that
 // expects them, so failing to create one is an internal failure, not the caller's error.
+// The failure is reported at the caller's `loc`.
 template <typename T>
-Ref new_or_panic(PyTypeObject* type, const T& value, const char* class_name) {
+Ref new_or_panic(py::TypeCell& cell, const T& value, std::source_location loc) {
+  PyTypeObject* type = cell.require(loc);
   try {
     return py::new_instance<T>(type, value);
   } catch (py::PythonError& e) {
     e.restore();
     py::print_pending();
-    throw base::Panic(std::string("failed to create an instance of ") + class_name);
+    throw base::Panic(std::string("failed to create an instance of ") + cell.class_name, loc);
   }
 }
 
 // The kind record of a kind object, after the check that `self` is of the cell's class.
 template <typename Kind>
-const Kind& kind_of(PyObject* self, py::TypeCell& cell) {
-  auto* inst = py::self_as<base::WidgetRegistry>(self, cell);
+const Kind& kind_of(PyObject* self, py::TypeCell& cell,
+                    std::source_location loc = std::source_location::current()) {
+  auto* inst = py::reach<base::WidgetRegistry, py::Use::Unguarded>(self, cell);
   const Kind* kind = std::get_if<Kind>(&inst->value.value);
   if (kind == nullptr) {
-    throw base::Panic(std::string("an instance of ") + cell.class_name +
-                      " holds a widget of another kind");
+    throw base::Panic(
+        std::string("an instance of ") + cell.class_name + " holds a widget of another kind", loc);
   }
   return *kind;
 }
 
 Ref float_object(float value) { return py::check(PyFloat_FromDouble(static_cast<double>(value))); }
 
-Ref coord_object(const base::Coord& coord) {
-  return new_or_panic(Coord_cell.require(), coord, Coord_cell.class_name);
+Ref coord_object(const base::Coord& coord,
+                 std::source_location loc = std::source_location::current()) {
+  return new_or_panic(Coord_cell, coord, loc);
 }
 
 // Stores __match_args__: None for a kind without fields, else the field names in order.
@@ -327,28 +332,23 @@ constexpr std::array<py::TypeCell*, base::kWidgetKindCount> kKindCells = {
     &WidgetRegistry_DirectionalButton_cell, &WidgetRegistry_Joystick_cell,
 };
 
-// Creates the six kind classes, which derive from the class being filled, and stores them
-// as class attributes, in kind order. If anything fails, the kinds made from this attempt
-// are dropped with it, so that a later attempt starts clean.
+// Stores the six kind classes, created with it, as class attributes, in kind order.
 void fill_widget_registry(PyObject* type) {
-  try {
-    for (std::size_t kind = 0; kind < kKindCells.size(); ++kind) {
-      const std::string name(base::kWidgetKindNames[kind]);
-      py::set_class_attr(type, name.c_str(), kKindCells[kind]->object());
+  for (std::size_t kind = 0; kind < kKindCells.size(); ++kind) {
+    PyObject* kind_class = reinterpret_cast<PyObject*>(kKindCells[kind]->type);
+    if (kind_class == nullptr) {
+      throw base::Panic(std::string(kKindCells[kind]->class_name) + " is not created with " +
+                        WidgetRegistry_cell.class_name);
     }
-  } catch (...) {
-    for (py::TypeCell* cell : kKindCells) {
-      Ref::steal(reinterpret_cast<PyObject*>(std::exchange(cell->type, nullptr)));  // dropped
-    }
-    throw;
+    const std::string name(base::kWidgetKindNames[kind]);
+    py::set_class_attr(type, name.c_str(), kind_class);
   }
 }
 
 }  // namespace
 
-Ref widget_object(const base::WidgetRegistry& widget) {
-  py::TypeCell& cell = *kKindCells[widget.value.index()];
-  return new_or_panic(cell.require(), widget, cell.class_name);
+Ref widget_object(const base::WidgetRegistry& widget, std::source_location loc) {
+  return new_or_panic(*kKindCells[widget.value.index()], widget, loc);
 }
 
 Ref widget_args(const base::WidgetRegistry& widget) {

@@ -1,6 +1,8 @@
 // The Python classes of widget values: WidgetRegistry, its six kind classes, and Coord.
 #pragma once
 
+#include <source_location>
+
 #include "base/widget_registry.h"
 #include "py/type_builder.h"
 
@@ -11,8 +13,8 @@ namespace velto::server::models {
 using WidgetInstance = py::Instance<base::WidgetRegistry>;
 using CoordInstance = py::Instance<base::Coord>;
 
-/// The subclassable base without constructor. Creating it also creates the six kind
-/// classes, which it carries as class attributes.
+/// The subclassable base without constructor. It carries the six kind classes, created
+/// after it in the same batch, as class attributes.
 extern py::TypeCell WidgetRegistry_cell;
 extern py::TypeCell WidgetRegistry_ClickButton_cell;
 extern py::TypeCell WidgetRegistry_ToggleButton_cell;
@@ -20,12 +22,13 @@ extern py::TypeCell WidgetRegistry_ConfirmButton_cell;
 extern py::TypeCell WidgetRegistry_PressButton_cell;
 extern py::TypeCell WidgetRegistry_DirectionalButton_cell;
 extern py::TypeCell WidgetRegistry_Joystick_cell;
-/// Not a module attribute; created on first use.
+/// Not a module attribute; created with the module's classes.
 extern py::TypeCell Coord_cell;
 
 /// A new instance of the class of `widget`'s kind holding a copy of it. Failing to create
-/// the class or the object is an internal failure.
-py::Ref widget_object(const base::WidgetRegistry& widget);
+/// the class or the object is an internal failure, reported at the caller's `loc`.
+py::Ref widget_object(const base::WidgetRegistry& widget,
+                      std::source_location loc = std::source_location::current());
 
 /// The argument tuple of a handler call: a new one-element tuple holding widget_object().
 py::Ref widget_args(const base::WidgetRegistry& widget);

@@ -157,7 +157,11 @@ py::TypeCell Broken_cell{"Broken", &Broken_spec, nullptr, [](PyObject*) {
 
 // broken_class(): creating Broken fails; the error says which class and why.
 PyObject* broken_class(PyObject*, PyObject*) {
-  return py::run_entry([&] { return Ref::borrow(Broken_cell.object()); });
+  return py::run_entry([&] {
+    py::TypeCell* const broken[] = {&Broken_cell};
+    py::create_classes(broken);
+    return Ref::borrow(reinterpret_cast<PyObject*>(Broken_cell.type));
+  });
 }
 
 // broken_class_in_operation(): the same class needed by an operation.
@@ -166,7 +170,18 @@ PyObject* broken_class_in_operation(PyObject*, PyObject*) {
       [&] { return Ref::borrow(reinterpret_cast<PyObject*>(Broken_cell.require())); });
 }
 
+// unbuilt(cls): an instance of `cls` as the interpreter allocates it, without our
+// constructor: zeroed memory, which holds no value (what PyPy's object.__new__ gives).
+PyObject* unbuilt(PyObject*, PyObject* cls) {
+  return py::run_entry([&] {
+    if (!PyType_Check(cls)) py::throw_error(PyExc_TypeError, "unbuilt() takes a class");
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    return py::check(type->tp_alloc(type, 0));
+  });
+}
+
 PyMethodDef probe_methods[] = {
+    {"unbuilt", unbuilt, METH_O, nullptr},
     {"fail", py::as_pycfunction<fail>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"reraise", reraise, METH_O, nullptr},
     {"panic", panic, METH_O, nullptr},
@@ -181,8 +196,10 @@ PyMethodDef probe_methods[] = {
 
 void add_binding_probes(PyObject* module) {
   if (PyModule_AddFunctions(module, probe_methods) != 0) py::throw_pending();
-  for (py::TypeCell* cell : {&Cell_cell, &Doomed_cell}) {
-    PyObject* type = cell->object();
+  py::TypeCell* const classes[] = {&Cell_cell, &Doomed_cell};
+  py::create_classes(classes);
+  for (py::TypeCell* cell : classes) {
+    PyObject* type = reinterpret_cast<PyObject*>(cell->type);
     if (PyObject_SetAttrString(module, cell->class_name, type) != 0) py::throw_pending();
   }
 }

@@ -96,8 +96,8 @@ PyObject* result_frame_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const uint8_t id = py::to_u8(a[0], "id");
     const uint8_t code = py::to_u8(a[1], "status");
     if (code > 3) py::throw_error(PyExc_ValueError, "status code out of range");
-    base::ResultFrame frame =
-        models::result_frame_new(id, static_cast<base::ServerStatus>(code), Ref::borrow(a[2]));
+    base::ResultFrame frame = models::result_frame_new(id, static_cast<base::ServerStatus>(code),
+                                                       Ref::borrow(a[2]), "data");
     std::vector<char> bytes = frame.bufferize();
     return py::check(
         PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
