@@ -72,16 +72,20 @@ std::string_view closest_widget_kind(std::string_view word) {
   return best;
 }
 
-std::string action_identity(uint8_t id, std::string_view name) {
-  const std::string_view word = first_word(name);
-  char digits[3];
-  const auto end = std::to_chars(digits, digits + sizeof digits, id).ptr;
-  std::string key;
-  key.reserve(word.size() + 1 + static_cast<std::size_t>(end - digits));
-  key.append(word);
-  key.push_back('_');
-  key.append(digits, end);
+char* write_identity_key(char* out, std::string_view name, uint8_t id) noexcept {
+  out += name.copy(out, name.size());
+  *out++ = '_';
+  return std::to_chars(out, out + kIdentityKeySuffixMax - 1, id).ptr;
+}
+
+std::string identity_key(std::string_view name, uint8_t id) {
+  std::string key(name.size() + kIdentityKeySuffixMax, '\0');
+  key.resize(static_cast<std::size_t>(write_identity_key(key.data(), name, id) - key.data()));
   return key;
+}
+
+std::string action_identity(uint8_t id, std::string_view name) {
+  return identity_key(first_word(name), id);
 }
 
 Result<std::pair<uint8_t, std::string>> extract_identity(std::string_view text) {

@@ -89,6 +89,25 @@ bool is_widget_kind(std::string_view word);
 /// on a tie.
 std::string_view closest_widget_kind(std::string_view word);
 
+/// Room an identity key needs beyond its name: "_" and up to three digits.
+inline constexpr std::size_t kIdentityKeySuffixMax = 4;
+
+/// Room for the identity key of any widget kind: the longest kind name and the suffix.
+inline constexpr std::size_t kWidgetIdentityKeyMax = [] {
+  std::size_t longest = 0;
+  for (std::string_view kind : kWidgetKindNames)
+    longest = kind.size() > longest ? kind.size() : longest;
+  return longest + kIdentityKeySuffixMax;
+}();
+
+/// Writes the identity key "<name>_<id>" (`id` in decimal) at `out`, which has room for
+/// name.size() + kIdentityKeySuffixMax characters, and returns the end of what it wrote.
+/// Every identity key is written here; it allocates nothing.
+char* write_identity_key(char* out, std::string_view name, uint8_t id) noexcept;
+
+/// The identity key "<name>_<id>" as a string.
+std::string identity_key(std::string_view name, uint8_t id);
+
 /// Identity key of a registration: the first word of `name` (split at Unicode white
 /// space), "_", then `id` in decimal.
 std::string action_identity(uint8_t id, std::string_view name);
