@@ -44,10 +44,7 @@ base::Result<base::Unit, std::string> execute_action(const models::ActionRegistr
   bool panicked = false;
   {
     py::ThreadState::Hold hold(thread);
-    py::Ref arg = models::widget_object(frame.data);
-    PyObject* args[] = {arg.get()};
-    py::Ref result =
-        py::Ref::steal(PyObject_Vectorcall(it->second.callable.get(), args, 1, nullptr));
+    py::Ref result = models::call_handler(it->second.callable.get(), frame.data);
     if (!result) {
       // Any exception, SystemExit and KeyboardInterrupt too, is only reported: nothing here
       // may end the interpreter (as in a thread of the interpreter's own).
