@@ -2,7 +2,6 @@
 #include "base/widget_registry.h"
 
 #include <algorithm>
-#include <charconv>
 #include <vector>
 
 #include "base/utf8.h"
@@ -70,18 +69,6 @@ std::string_view closest_widget_kind(std::string_view word) {
     }
   }
   return best;
-}
-
-char* write_identity_key(char* out, std::string_view name, uint8_t id) noexcept {
-  out += name.copy(out, name.size());
-  *out++ = '_';
-  return std::to_chars(out, out + kIdentityKeySuffixMax - 1, id).ptr;
-}
-
-std::string identity_key(std::string_view name, uint8_t id) {
-  std::string key(name.size() + kIdentityKeySuffixMax, '\0');
-  key.resize(static_cast<std::size_t>(write_identity_key(key.data(), name, id) - key.data()));
-  return key;
 }
 
 std::string action_identity(uint8_t id, std::string_view name) {
