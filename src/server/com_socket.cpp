@@ -72,7 +72,7 @@ struct ServingJob {
 void run_serving_thread(ServingJob& job) {
   if (!Py_IsInitialized()) return;
   py::ThreadState thread;
-  ActionDispatcher dispatcher(job.registry, thread, 1);
+  ActionDispatcher dispatcher(job.registry, thread);
   try {
     io::run_serving_loop(job.receiver, job.conn, dispatcher, {.ended = &job.end.session->ended});
   } catch (const base::Panic& panic) {
