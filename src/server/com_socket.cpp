@@ -11,11 +11,11 @@
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/gil.h"
+#include "server/dispatch.h"
 #include "server/io/serving_loop.h"
 #include "server/io/socket.h"
 #include "server/models/enums.h"
 #include "server/models/result_frame.h"
-#include "server/server_com.h"
 
 namespace velto::server {
 

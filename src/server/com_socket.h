@@ -11,7 +11,7 @@
 #include "server/io/ended_flag.h"
 #include "server/io/stop_channel.h"
 #include "server/io/unique_fd.h"
-#include "server/models/widget_registry.h"
+#include "server/models/action_registry.h"
 
 namespace velto::server {
 

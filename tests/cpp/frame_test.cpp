@@ -81,7 +81,7 @@ std::string intensity(std::string_view value) {
   return "92 00 81 05 92 92 00 00 " + std::string(value);
 }
 
-TEST(FrameTest, WorkedExamplesAreTheStatedBytes) {
+TEST(FrameTest, ReferenceFramesHaveTheirByteLengths) {
   EXPECT_EQ(bytes(kToggle).size(), 18u);
   EXPECT_EQ(bytes(kJoystick).size(), 29u);
   EXPECT_EQ(bytes(kClick).size(), 16u);
@@ -112,10 +112,10 @@ TEST_P(DecodesTest, GivesFrameAndBytesUsed) {
 }
 
 const std::vector<DecodeCase> kDecodeCases = {
-    {"WorkedToggle", kToggle, "1 ToggleButton true", 18},
-    {"WorkedJoystick", kJoystick, "3 Joystick 0.5 -1 0.75", 29},
-    {"WorkedClick", kClick, "0 ClickButton", 16},
-    {"WorkedDirectionalFrameMapKindIndex", kDirectionalMap, "7 DirectionalButton 2", 14},
+    {"ToggleByNameArrayBody", kToggle, "1 ToggleButton true", 18},
+    {"JoystickFloat32Coords", kJoystick, "3 Joystick 0.5 -1 0.75", 29},
+    {"ClickByNameEmptyBody", kClick, "0 ClickButton", 16},
+    {"DirectionalFrameMapKindIndex", kDirectionalMap, "7 DirectionalButton 2", 14},
     {"ToggleBodyAsMap", kToggleBodyMap, "1 ToggleButton true", 24},
     {"TrailingGarbageIgnored", kClick + "c1 ff 00", "0 ClickButton", 16},
     {"SecondFrameInSameReadIgnored", kClick + kToggle, "0 ClickButton", 16},

@@ -46,12 +46,12 @@ ResultFrame error(uint8_t id, ServerStatus status, std::string text) {
 }
 
 const std::vector<ReplyCase> kReplyCases = {
-    {"WorkedIdleConfirmTrue", confirm(1, ServerStatus::Idle, true),
+    {"IdleConfirmTrue", confirm(1, ServerStatus::Idle, true),
      "93 01 a4 49 64 6c 65 81 ad 43 6f 6e 66 69 72 6d 52 65 73 75 6c 74 91 c3"},
-    {"WorkedErrorBadInput", error(2, ServerStatus::Error, "bad input"),
+    {"ErrorStatusErrorText", error(2, ServerStatus::Error, "bad input"),
      "93 02 a5 45 72 72 6f 72 81 ab 45 72 72 6f 72 52 65 73 75 6c 74 91 a9 62 61 64 20 69 6e 70 "
      "75 74"},
-    {"WorkedNotInitConfirmFalse", confirm(200, ServerStatus::NotInit, false),
+    {"NotInitConfirmFalseUint8Id", confirm(200, ServerStatus::NotInit, false),
      "93 cc c8 a7 4e 6f 74 49 6e 69 74 81 ad 43 6f 6e 66 69 72 6d 52 65 73 75 6c 74 91 c2"},
     {"BusyStatus", confirm(0, ServerStatus::Busy, true),
      "93 00 a4 42 75 73 79 81 ad 43 6f 6e 66 69 72 6d 52 65 73 75 6c 74 91 c3"},
@@ -70,7 +70,7 @@ const std::vector<ReplyCase> kReplyCases = {
 INSTANTIATE_TEST_SUITE_P(ResultFrame, BufferizeTest, testing::ValuesIn(kReplyCases),
                          [](const auto& info) { return info.param.name; });
 
-TEST(BufferizeTest, WorkedReplyLengths) {
+TEST(BufferizeTest, ReferenceRepliesHaveTheirByteLengths) {
   EXPECT_EQ(confirm(1, ServerStatus::Idle, true).bufferize().size(), 24u);
   EXPECT_EQ(error(2, ServerStatus::Error, "bad input").bufferize().size(), 32u);
   EXPECT_EQ(confirm(200, ServerStatus::NotInit, false).bufferize().size(), 28u);

@@ -1,5 +1,5 @@
-// The shared wire-format vectors (tests/vectors/wire.txt): each frame decodes to its stated
-// widget, each reply encodes to its stated bytes.
+// The shared wire-format vectors (tests/vectors/wire.txt): each frame decodes to the widget
+// the file lists for it, each reply encodes to the bytes the file lists for it.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -72,7 +72,7 @@ std::string name_of(const testing::TestParamInfo<Vector>& info) {
 
 class FrameVectorTest : public testing::TestWithParam<Vector> {};
 
-TEST_P(FrameVectorTest, DecodesToTheStatedWidget) {
+TEST_P(FrameVectorTest, DecodesToItsListedWidget) {
   const auto& v = GetParam();
   auto parsed = Frame::parse(v.bytes.data(), v.bytes.size());
   ASSERT_TRUE(parsed.ok()) << parsed.error().message;
@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(Vectors, FrameVectorTest, testing::ValuesIn(of_kind("fr
 
 class ReplyVectorTest : public testing::TestWithParam<Vector> {};
 
-TEST_P(ReplyVectorTest, EncodesToTheStatedBytes) {
+TEST_P(ReplyVectorTest, EncodesToItsListedBytes) {
   const auto& v = GetParam();
   std::istringstream in(v.meaning);
   int id = 0;

@@ -24,7 +24,7 @@ from velto_tools.wire import F32, ErrorResult, Reply, frame, read_replies
 CPYTHON = platform.python_implementation() == "CPython"
 S = vp.ServerStatus
 
-# The three worked replies: (id, status, result, bytes on the wire).
+# Three reference replies: (id, status, result, bytes on the wire).
 EXAMPLES = [
     (1, S.Idle, lambda: vp.ConfirmResult(True),
      "93 01 a4 49 64 6c 65 81 ad 43 6f 6e 66 69 72 6d 52 65 73 75 6c 74 91 c3"),
@@ -149,7 +149,7 @@ def panic_type():
 # ---- replies ---------------------------------------------------------------------------
 
 
-def test_replies_are_the_worked_encodings_byte_for_byte(h):
+def test_replies_are_the_reference_encodings_byte_for_byte(h):
     conn = h.accept()
     for wid, status, result, hexa in EXAMPLES:
         expected = bytes.fromhex(hexa)

@@ -1,5 +1,5 @@
 // Dispatch of one decoded frame to its registered Python callable.
-#include "server/server_com.h"
+#include "server/dispatch.h"
 
 #include <charconv>
 #include <string_view>

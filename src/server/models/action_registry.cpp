@@ -1,5 +1,5 @@
 // Actions and the registry that files them by identity key.
-#include "server/models/widget_registry.h"
+#include "server/models/action_registry.h"
 
 namespace velto::server::models {
 

@@ -7,7 +7,7 @@
 #include "base/result.h"
 #include "py/gil.h"
 #include "server/io/serving_loop.h"
-#include "server/models/widget_registry.h"
+#include "server/models/action_registry.h"
 
 namespace velto::server {
 
