@@ -47,7 +47,8 @@ void report_dropped(ProgressLines& lines, const FrameAssembler::BadInput& bad, i
   report(lines, err_fd, dropped_bytes_report(bad.dropped, bad.message));
 }
 
-// Dispatches every complete frame the assembler holds, in order.
+// Dispatches every complete frame the assembler holds, in order. The lines after one
+// frame's handler call go out with those before the next frame's.
 void drain(FrameAssembler& assembler, Dispatcher& dispatcher, ProgressLines& lines,
            const ServingOptions& options) {
   for (;;) {
@@ -65,6 +66,9 @@ void drain(FrameAssembler& assembler, Dispatcher& dispatcher, ProgressLines& lin
     if (auto* bad = std::get_if<FrameAssembler::BadInput>(&next)) {
       report_dropped(lines, *bad, options.err_fd);
     }
+    // The lines of the last frame go out as soon as it is done, as they did when each
+    // line had a write of its own.
+    lines.flush();
     return;
   }
 }

@@ -57,8 +57,9 @@ struct ServingOptions {
 /// (one that finds nothing waiting prints nothing); after each, every frame completed is
 /// dispatched in order ("done" on success). A read of 0 bytes ends the pass's reading.
 /// The lines go out in as few writes as their order allows: those collected are flushed
-/// before the dispatcher runs a handler, before the pause and a read that waits, before a
-/// report and before the connection's end is signalled.
+/// before the dispatcher runs a handler, once the frames of a read are done, before the
+/// pause and a read that waits, before a report and before the connection's end is
+/// signalled.
 /// Action errors ("velto_protocol: Action failed <text>") and bytes that do not decode
 /// (`dropped_bytes_report`) are reported on `err_fd`, and serving goes on.
 ///
