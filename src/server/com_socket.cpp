@@ -101,8 +101,7 @@ io::UniqueFd accept_client(const io::UniqueFd& listener) {
 // and taken back to run signal handlers after an EINTR, and after a send that took only
 // part of the rest (a signal that comes once some bytes went out cuts the send short
 // instead of failing it).
-base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& bytes,
-                                               std::size_t& sent) {
+base::Result<base::Unit, io::IoError> send_all(int fd, std::string_view bytes, std::size_t& sent) {
   ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (n > 0) sent = static_cast<std::size_t>(n);
   if (n == 0 && !bytes.empty()) return base::Err{io::IoError::write_zero()};
@@ -265,7 +264,8 @@ PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssi
     ComSocketState& st = inst->value;
     if (!st.stream) throw_state_error();
     if (st.reply_cut) throw_reply_cut();
-    std::vector<char> bytes = reply.bufferize();
+    const base::EncodedReply encoded(reply);
+    const std::string_view bytes(encoded.data(), encoded.size());
     // A reply that went out only in part leaves the client unable to find the next one:
     // the write side is shut down so that it sees the stream end instead, and no later
     // reply is written. A send that fails before its first byte cuts nothing.

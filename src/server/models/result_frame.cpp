@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "base/panic.h"
 #include "py/args.h"
-#include "py/gil.h"
 #include "server/models/results.h"
 
 namespace velto::server::models {
@@ -50,8 +50,7 @@ bool read_result(PyObject* obj, py::TypeCell& cell, Record& out, std::string& fa
 }  // namespace
 
 base::ResultFrame result_frame_new(uint8_t id, base::ServerStatus status, py::Ref data) {
-  py::GilHold gil;
-  py::Ref object = std::move(data);  // dropped before the lock is given back
+  py::Ref object = std::move(data);
   std::string confirm_failure, error_failure;
   base::result::ConfirmResult confirm;
   if (read_result(object.get(), ConfirmResult_cell, confirm, confirm_failure)) {

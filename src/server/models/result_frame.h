@@ -10,8 +10,8 @@ namespace velto::server::models {
 
 /// Builds a result frame whose data is read from `data`: a ConfirmResult (tried first) or an
 /// ErrorResult, its field copied under shared use. Anything else is the internal failure
-/// "Python data failed to be bound: " followed by the conversion's TypeError text. Takes the
-/// interpreter lock (nesting if held), and releases `data` on every path.
+/// "Python data failed to be bound: " followed by the conversion's TypeError text. The
+/// caller holds the interpreter lock; `data` is released on every path.
 base::ResultFrame result_frame_new(uint8_t id, base::ServerStatus status, py::Ref data);
 
 }  // namespace velto::server::models
