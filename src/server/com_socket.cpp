@@ -6,11 +6,14 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <source_location>
+#include <string_view>
 
 #include "base/widget_registry.h"
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/gil.h"
+#include "py/method.h"
 #include "server/dispatch.h"
 #include "server/io/serving_loop.h"
 #include "server/io/socket.h"
@@ -33,8 +36,7 @@ ComSocketState::~ComSocketState() {
 namespace {
 
 using Self = py::Instance<ComSocketState>;
-
-Self* self_of(PyObject* self) { return py::self_as<ComSocketState>(self, ComSocketServer_cell); }
+using py::Use;
 
 [[noreturn]] void throw_state_error() {
   throw py::Error(base::Error(base::ServerStateError::kText));
@@ -42,6 +44,21 @@ Self* self_of(PyObject* self) { return py::self_as<ComSocketState>(self, ComSock
 
 [[noreturn]] void throw_reply_cut() {
   throw py::Error(base::Error("an earlier reply was cut short; open a new connection"));
+}
+
+// The two ends an I/O failure can take in a method. The caller's own trouble (a peer gone,
+// a descriptor it cannot have) is an error of the operation: RuntimeError with the error's
+// text.
+[[noreturn]] void raise_io_error(const io::IoError& error) {
+  throw py::Error(base::Error(error.text()));
+}
+
+// A failure that leaves the operation nothing to go on with (no listener, no connection
+// accepted, no thread) is an internal failure: PanicException "<context> <diagnostic>",
+// reported at the caller's line.
+[[noreturn]] void panic_on_io_error(std::string_view context, const io::IoError& error,
+                                    std::source_location loc = std::source_location::current()) {
+  throw base::Panic(std::string(context) + " " + error.diagnostic(), loc);
 }
 
 // Marks the session's thread ended, and its connection with it, when destroyed: that is
@@ -91,7 +108,7 @@ io::UniqueFd accept_client(const io::UniqueFd& listener) {
       py::run_signal_handlers();
       continue;
     }
-    throw base::Panic("Unable to get new TCP connection. " + accepted.error().diagnostic());
+    panic_on_io_error("Unable to get new TCP connection.", accepted.error());
   }
 }
 
@@ -151,144 +168,132 @@ PyObject* ComSocketServer_new(PyTypeObject* type, PyObject* args, PyObject* kwar
 }
 
 PyObject* ComSocketServer_open(PyObject* self, PyObject*) {
-  return py::run_entry([&] {
-    Self* inst = self_of(self);
-    py::ExclusiveBorrow use(inst->flag);
-    ComSocketState& st = inst->value;
-    auto listener = io::bind_listener(st.address);
-    if (!listener) {
-      throw base::Panic("Unable to intanstiate TCP Listener. " + listener.error().diagnostic());
-    }
-    // The listener closes when this scope ends, on every path.
-    io::UniqueFd conn = accept_client(listener.value());
-    st.stream = std::move(conn);  // an earlier connection is closed, without a shutdown
-    st.session_on_stream = false;
-    st.reply_cut = false;
-    return py::none();
-  });
+  return py::run_method<ComSocketState, Use::Exclusive>(
+      self, ComSocketServer_cell, [&](ComSocketState& st) {
+        auto listener = io::bind_listener(st.address);
+        if (!listener) panic_on_io_error("Unable to intanstiate TCP Listener.", listener.error());
+        // The listener closes when this scope ends, on every path.
+        io::UniqueFd conn = accept_client(listener.value());
+        st.stream = std::move(conn);  // an earlier connection is closed, without a shutdown
+        st.session_on_stream = false;
+        st.reply_cut = false;
+        return py::none();
+      });
 }
 
 PyObject* ComSocketServer_serve(PyObject* self, PyObject*) {
-  return py::run_entry([&] {
-    Self* inst = self_of(self);
-    py::ExclusiveBorrow use(inst->flag);
-    ComSocketState& st = inst->value;
-    if (!st.stream) throw_state_error();
-    // One reader per connection: a thread of ours still serving this one (also one that
-    // has seen its end of file, also the thread this is called from) refuses another.
-    if (st.session && st.session_on_stream &&
-        !st.session->thread_ended.load(std::memory_order_acquire)) {
-      throw_state_error();
-    }
-    auto dup = io::duplicate_fd(st.stream.get());
-    if (!dup) throw py::Error(base::Error(dup.error().text()));
-    auto waker = io::duplicate_fd(st.stream.get());
-    if (!waker) throw py::Error(base::Error(waker.error().text()));
-    auto event_fd = io::make_event_fd();
-    if (!event_fd) throw py::Error(base::Error(event_fd.error().text()));
-    auto session = std::make_shared<ServingSession>(std::move(event_fd).value());
-    auto job = std::make_shared<ServingJob>(
-        ServingJob{session, models::clone_action_registry(st.actions), std::move(dup).value(), {}});
-    auto [sender, receiver] = io::make_stop_channel();
-    job->receiver = std::move(receiver);
-    st.stop_sender.reset();  // the earlier channel disconnects first
-    st.stop_sender.emplace(std::move(sender));
-    st.serving_conn = std::move(waker).value();
-    st.session = std::move(session);
-    st.served = true;
-    st.session_on_stream = true;
-    st.stop_requested = false;
-    auto started =
-        io::spawn_detached([job] { run_serving_thread(*job); }, io::kServingThreadStackBytes);
-    if (!started) {
-      throw base::Panic("Unable to start the serving thread. " + started.error().diagnostic());
-    }
-    return py::none();
-  });
+  return py::run_method<ComSocketState, Use::Exclusive>(
+      self, ComSocketServer_cell, [&](ComSocketState& st) {
+        if (!st.stream) throw_state_error();
+        // One reader per connection: a thread of ours still serving this one (also one that
+        // has seen its end of file, also the thread this is called from) refuses another.
+        if (st.session && st.session_on_stream &&
+            !st.session->thread_ended.load(std::memory_order_acquire)) {
+          throw_state_error();
+        }
+        auto dup = io::duplicate_fd(st.stream.get());
+        if (!dup) raise_io_error(dup.error());
+        auto waker = io::duplicate_fd(st.stream.get());
+        if (!waker) raise_io_error(waker.error());
+        auto event_fd = io::make_event_fd();
+        if (!event_fd) raise_io_error(event_fd.error());
+        auto session = std::make_shared<ServingSession>(std::move(event_fd).value());
+        auto job = std::make_shared<ServingJob>(ServingJob{
+            session, models::clone_action_registry(st.actions), std::move(dup).value(), {}});
+        auto [sender, receiver] = io::make_stop_channel();
+        job->receiver = std::move(receiver);
+        st.stop_sender.reset();  // the earlier channel disconnects first
+        st.stop_sender.emplace(std::move(sender));
+        st.serving_conn = std::move(waker).value();
+        st.session = std::move(session);
+        st.served = true;
+        st.session_on_stream = true;
+        st.stop_requested = false;
+        auto started =
+            io::spawn_detached([job] { run_serving_thread(*job); }, io::kServingThreadStackBytes);
+        if (!started) panic_on_io_error("Unable to start the serving thread.", started.error());
+        return py::none();
+      });
 }
 
 PyObject* ComSocketServer_close(PyObject* self, PyObject*) {
-  return py::run_entry([&] {
-    Self* inst = self_of(self);
-    py::ExclusiveBorrow use(inst->flag);
-    ComSocketState& st = inst->value;
-    if (st.stop_sender) {
-      auto sent = st.stop_sender->send(true);
-      if (!sent && !st.stop_requested) {
-        // The thread ended on its own (a failed read, an internal failure, or it never
-        // started): let go of everything that served it, and be Created again.
-        if (st.session) st.session->ended.set();
+  return py::run_method<ComSocketState, Use::Exclusive>(
+      self, ComSocketServer_cell, [&](ComSocketState& st) {
+        if (st.stop_sender) {
+          auto sent = st.stop_sender->send(true);
+          if (!sent && !st.stop_requested) {
+            // The thread ended on its own (a failed read, an internal failure, or it never
+            // started): let go of everything that served it, and be Created again.
+            if (st.session) st.session->ended.set();
+            st.stream.reset();
+            st.serving_conn.reset();
+            st.session.reset();
+            st.stop_sender.reset();
+            st.session_on_stream = false;
+            return py::none();
+          }
+          if (!sent) throw py::Error(std::move(sent).error());
+          st.stop_requested = true;
+          if (st.session) st.session->ended.set();
+          st.session_on_stream = false;
+          if (st.serving_conn) {
+            // Wakes the serving thread from its read: it sees the stop at its next pass and
+            // shuts its connection down itself. Nothing to do if the peer is already gone.
+            (void)io::shutdown_fd(st.serving_conn.get(), SHUT_RD);
+            st.serving_conn.reset();
+          }
+          st.stream.reset();  // without a shutdown: the thread's shutdown ends the connection
+          return py::none();
+        }
+        if (!st.stream) return py::none();
+        auto down = io::shutdown_fd(st.stream.get(), SHUT_RDWR);
+        // A peer that has already gone leaves nothing to shut down.
+        if (!down && down.error().kind != io::IoErrorKind::NotConnected) {
+          raise_io_error(down.error());
+        }
         st.stream.reset();
-        st.serving_conn.reset();
-        st.session.reset();
-        st.stop_sender.reset();
-        st.session_on_stream = false;
         return py::none();
-      }
-      if (!sent) throw py::Error(std::move(sent).error());
-      st.stop_requested = true;
-      if (st.session) st.session->ended.set();
-      st.session_on_stream = false;
-      if (st.serving_conn) {
-        // Wakes the serving thread from its read: it sees the stop at its next pass and
-        // shuts its connection down itself. Nothing to do if the peer is already gone.
-        (void)io::shutdown_fd(st.serving_conn.get(), SHUT_RD);
-        st.serving_conn.reset();
-      }
-      st.stream.reset();  // without a shutdown: the thread's shutdown ends the connection
-      return py::none();
-    }
-    if (!st.stream) return py::none();
-    auto down = io::shutdown_fd(st.stream.get(), SHUT_RDWR);
-    // A peer that has already gone leaves nothing to shut down.
-    if (!down && down.error().kind != io::IoErrorKind::NotConnected) {
-      throw py::Error(base::Error(down.error().text()));
-    }
-    st.stream.reset();
-    return py::none();
-  });
+      });
 }
 
 PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   static constexpr py::Params<3> kParams{"ComSocketServer.callback()", {"id", "status", "data"}};
-  return py::run_entry([&] {
-    auto a = py::match(kParams, args, nargs, kwnames);
-    Self* inst = self_of(self);
-    py::ExclusiveBorrow use(inst->flag);
-    const uint8_t id = py::to_u8(a[0], "id");
-    const base::ServerStatus status = models::server_status_from_arg(a[1], "status");
-    // Built before the stream is looked at: a bad result object is reported even on a
-    // server that was never opened.
-    base::ResultFrame reply = models::result_frame_new(id, status, Ref::borrow(a[2]));
-    ComSocketState& st = inst->value;
-    if (!st.stream) throw_state_error();
-    if (st.reply_cut) throw_reply_cut();
-    const base::EncodedReply encoded(reply);
-    const std::string_view bytes(encoded.data(), encoded.size());
-    // A reply that went out only in part leaves the client unable to find the next one:
-    // the write side is shut down so that it sees the stream end instead, and no later
-    // reply is written. A send that fails before its first byte cuts nothing.
-    std::size_t sent = 0;
-    auto cut_if_partial = [&] {
-      if (sent == 0 || sent == bytes.size()) return;
-      st.reply_cut = true;
-      (void)io::shutdown_fd(st.stream.get(), SHUT_WR);
-    };
-    auto outcome = [&] {
-      try {
-        return send_all(st.stream.get(), bytes, sent);
-      } catch (...) {
-        cut_if_partial();
-        throw;
-      }
-    }();
-    if (!outcome) {
-      cut_if_partial();
-      throw py::Error(base::Error(outcome.error().text()));
-    }
-    return py::none();
-  });
+  return py::run_method<ComSocketState, Use::Exclusive>(
+      self, ComSocketServer_cell, kParams, args, nargs, kwnames,
+      [&](ComSocketState& st, const py::Args<3>& a) {
+        const uint8_t id = py::to_u8(a[0], "id");
+        const base::ServerStatus status = models::server_status_from_arg(a[1], "status");
+        // Built before the stream is looked at: a bad result object is reported even on a
+        // server that was never opened.
+        base::ResultFrame reply = models::result_frame_new(id, status, Ref::borrow(a[2]));
+        if (!st.stream) throw_state_error();
+        if (st.reply_cut) throw_reply_cut();
+        const base::EncodedReply encoded(reply);
+        const std::string_view bytes(encoded.data(), encoded.size());
+        // A reply that went out only in part leaves the client unable to find the next one:
+        // the write side is shut down so that it sees the stream end instead, and no later
+        // reply is written. A send that fails before its first byte cuts nothing.
+        std::size_t sent = 0;
+        auto cut_if_partial = [&] {
+          if (sent == 0 || sent == bytes.size()) return;
+          st.reply_cut = true;
+          (void)io::shutdown_fd(st.stream.get(), SHUT_WR);
+        };
+        auto outcome = [&] {
+          try {
+            return send_all(st.stream.get(), bytes, sent);
+          } catch (...) {
+            cut_if_partial();
+            throw;
+          }
+        }();
+        if (!outcome) {
+          cut_if_partial();
+          raise_io_error(outcome.error());
+        }
+        return py::none();
+      });
 }
 
 // How long wait_disconnected() may still wait: none for no limit, else what is left until
@@ -306,70 +311,72 @@ std::optional<std::chrono::nanoseconds> time_left(
 PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) {
   static constexpr py::Params<1> kParams{"ComSocketServer.wait_disconnected()", {"timeout"}, 0};
-  return py::run_entry([&] {
-    auto a = py::match(kParams, args, nargs, kwnames);
-    Self* inst = self_of(self);
-    std::shared_ptr<ServingSession> session;
+  struct Held {
     std::optional<double> timeout;
-    {
-      py::ExclusiveBorrow use(inst->flag);
-      timeout = py::to_timeout(a[0], "timeout");
-      if (!inst->value.served) throw_state_error();
-      session = inst->value.session;
-    }
-    if (!session || session->ended.is_set()) return py::boolean(true);
-    std::optional<std::chrono::steady_clock::time_point> deadline;
-    // Beyond about 30 years a limit means nothing to this wait (and would overflow).
-    if (timeout && *timeout < 1e9) {
-      deadline =
-          std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                 std::chrono::duration<double>(*timeout));
-    }
-    for (;;) {
-      auto left = time_left(deadline);
-      if (left && left->count() <= 0) return py::boolean(session->ended.is_set());
-      auto polled = py::without_gil([&] { return io::poll_readable(session->ended.fd(), left); });
-      if (polled) {
-        if (polled.value()) return py::boolean(true);
-        continue;  // the time is up, or the cut-down wait of a very long timeout is
-      }
-      if (polled.error().kind != io::IoErrorKind::Interrupted) {
-        throw py::Error(base::Error(polled.error().text()));
-      }
-      py::run_signal_handlers();
-    }
-  });
+    std::shared_ptr<ServingSession> session;
+  };
+  return py::run_method_then<ComSocketState, Use::Exclusive>(
+      self, ComSocketServer_cell, kParams, args, nargs, kwnames,
+      [&](ComSocketState& st, const py::Args<1>& a) {
+        Held held{py::to_timeout(a[0], "timeout"), nullptr};
+        if (!st.served) throw_state_error();
+        held.session = st.session;
+        return held;
+      },
+      [&](Held held) {
+        const std::optional<double>& timeout = held.timeout;
+        const std::shared_ptr<ServingSession>& session = held.session;
+        if (!session || session->ended.is_set()) return py::boolean(true);
+        std::optional<std::chrono::steady_clock::time_point> deadline;
+        // Beyond about 30 years a limit means nothing to this wait (and would overflow).
+        if (timeout && *timeout < 1e9) {
+          deadline = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::duration<double>(*timeout));
+        }
+        for (;;) {
+          auto left = time_left(deadline);
+          if (left && left->count() <= 0) return py::boolean(session->ended.is_set());
+          auto polled =
+              py::without_gil([&] { return io::poll_readable(session->ended.fd(), left); });
+          if (polled) {
+            if (polled.value()) return py::boolean(true);
+            continue;  // the time is up, or the cut-down wait of a very long timeout is
+          }
+          if (polled.error().kind != io::IoErrorKind::Interrupted) {
+            raise_io_error(polled.error());
+          }
+          py::run_signal_handlers();
+        }
+      });
 }
 
 PyObject* ComSocketServer_on(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   static constexpr py::Params<3> kParams{"ComSocketServer.on()", {"id", "widget", "action"}};
-  return py::run_entry([&] {
-    auto a = py::match(kParams, args, nargs, kwnames);
-    Self* inst = self_of(self);
-    py::ExclusiveBorrow use(inst->flag);
-    const uint8_t id = py::to_u8(a[0], "id");
-    const std::string widget = py::to_text(a[1], "widget");
-    std::string key = base::action_identity(id, widget);
-    warn_about_registration(widget, key, a[2]);
-    inst->value.actions.insert_or_assign(std::move(key),
-                                         models::Action{py::SharedRef::borrow(a[2])});
-    return py::none();
-  });
+  return py::run_method<ComSocketState, Use::Exclusive>(
+      self, ComSocketServer_cell, kParams, args, nargs, kwnames,
+      [&](ComSocketState& st, const py::Args<3>& a) {
+        const uint8_t id = py::to_u8(a[0], "id");
+        const std::string widget = py::to_text(a[1], "widget");
+        std::string key = base::action_identity(id, widget);
+        warn_about_registration(widget, key, a[2]);
+        st.actions.insert_or_assign(std::move(key), models::Action{py::SharedRef::borrow(a[2])});
+        return py::none();
+      });
 }
 
 PyObject* ComSocketServer_get_action(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   static constexpr py::Params<1> kParams{"ComSocketServer._get_action()", {"key"}};
-  return py::run_entry([&] {
-    auto a = py::match(kParams, args, nargs, kwnames);
-    Self* inst = self_of(self);
-    py::ExclusiveBorrow use(inst->flag);
-    const std::string key = py::to_text(a[0], "key");
-    const auto& actions = inst->value.actions;
-    auto it = actions.find(key);
-    return it == actions.end() ? py::none() : Ref::borrow(it->second.callable.get());
-  });
+  return py::run_method<ComSocketState, Use::Exclusive>(
+      self, ComSocketServer_cell, kParams, args, nargs, kwnames,
+      [&](ComSocketState& st, const py::Args<1>& a) {
+        const std::string key = py::to_text(a[0], "key");
+        const auto& actions = st.actions;
+        auto it = actions.find(key);
+        return it == actions.end() ? py::none() : Ref::borrow(it->second.callable.get());
+      });
 }
 
 // The registry holds the registered callables, which may hold the server (a closure, a

@@ -117,6 +117,27 @@ def test_access_conflicts_fail_at_once(outer, inner, message):
     assert cell.value == 7
 
 
+def test_arguments_are_matched_before_the_object_is_taken():
+    """An arity error on an object in use names the arity, not the conflict."""
+    cell = probe.Cell(7)
+    seen = []
+
+    def body(c):
+        for call in (lambda: c.read(), lambda: c.write(1, 2), lambda: c.read(g=1)):
+            try:
+                call()
+            except Exception as e:  # noqa: BLE001
+                seen.append((type(e).__name__, str(e)))
+        return "ok"
+
+    assert cell.write(body) == "ok"
+    assert seen == [
+        ("TypeError", "Cell.read() missing 1 required positional argument: 'f'"),
+        ("TypeError", "Cell.write() takes 1 positional arguments but 2 were given"),
+        ("TypeError", "Cell.read() got an unexpected keyword argument 'g'"),
+    ]
+
+
 @pytest.mark.skipif(not CPYTHON, reason="reference counts are CPython's")
 def test_release_queued_by_a_thread_is_drained_at_the_next_entry():
     obj = object()

@@ -8,6 +8,7 @@
 
 #include "py/args.h"
 #include "py/entry.h"
+#include "py/method.h"
 
 namespace velto::server::models {
 
@@ -33,22 +34,16 @@ extern const EnumInfo kProtocolInfo;
 
 template <const EnumInfo& Info>
 PyObject* Enum_repr(PyObject* self) {
-  return py::run_entry([&] {
-    auto* inst = py::self_as<EnumValue>(self, *Info.cell);
-    py::SharedBorrow use(inst->flag);
-    std::string text =
-        std::string(Info.class_name) + "." + std::string(Info.members[inst->value.code]);
+  return py::run_method<EnumValue, py::Use::Shared>(self, *Info.cell, [](const EnumValue& v) {
+    std::string text = std::string(Info.class_name) + "." + std::string(Info.members[v.code]);
     return py::check(py::new_str(text));
   });
 }
 
 template <const EnumInfo& Info>
 PyObject* Enum_int(PyObject* self) {
-  return py::run_entry([&] {
-    auto* inst = py::self_as<EnumValue>(self, *Info.cell);
-    py::SharedBorrow use(inst->flag);
-    return py::check(PyLong_FromLong(inst->value.code));
-  });
+  return py::run_method<EnumValue, py::Use::Shared>(
+      self, *Info.cell, [](const EnumValue& v) { return py::check(PyLong_FromLong(v.code)); });
 }
 
 // The other side of a comparison as an integer in the signed 32-bit range, if it is one.

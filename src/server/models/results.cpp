@@ -6,6 +6,7 @@
 
 #include "py/args.h"
 #include "py/entry.h"
+#include "py/method.h"
 
 namespace velto::server::models {
 
@@ -35,19 +36,13 @@ PyObject* ErrorResult_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* ConfirmResult_status(PyObject* self, void*) {
-  return py::run_entry([&] {
-    auto* inst = py::self_as<ConfirmResult>(self, ConfirmResult_cell);
-    py::SharedBorrow use(inst->flag);
-    return py::boolean(inst->value.status);
-  });
+  return py::run_method<ConfirmResult, py::Use::Shared>(
+      self, ConfirmResult_cell, [](const ConfirmResult& r) { return py::boolean(r.status); });
 }
 
 PyObject* ErrorResult_error(PyObject* self, void*) {
-  return py::run_entry([&] {
-    auto* inst = py::self_as<ErrorResult>(self, ErrorResult_cell);
-    py::SharedBorrow use(inst->flag);
-    return py::check(py::new_str(inst->value.error));
-  });
+  return py::run_method<ErrorResult, py::Use::Shared>(
+      self, ErrorResult_cell, [](const ErrorResult& r) { return py::check(py::new_str(r.error)); });
 }
 
 PyGetSetDef ConfirmResult_getset[] = {

@@ -9,6 +9,7 @@
 
 #include "py/args.h"
 #include "py/entry.h"
+#include "py/method.h"
 
 namespace velto::server::models {
 
@@ -166,11 +167,8 @@ PyObject* Joystick_intensity(PyObject* self, void*) {
 
 template <float base::Coord::*Field>
 PyObject* Coord_get(PyObject* self, void*) {
-  return py::run_entry([&] {
-    auto* inst = py::self_as<base::Coord>(self, Coord_cell);
-    py::SharedBorrow use(inst->flag);
-    return float_object(inst->value.*Field);
-  });
+  return py::run_method<base::Coord, py::Use::Shared>(
+      self, Coord_cell, [](const base::Coord& c) { return float_object(c.*Field); });
 }
 
 // --- Type specifications ------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "py/borrow.h"
 #include "py/entry.h"
 #include "py/gil.h"
+#include "py/method.h"
 #include "py/type_builder.h"
 
 namespace velto::testext {
@@ -88,30 +89,18 @@ PyObject* Cell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 template <bool Exclusive>
 PyObject* Cell_hold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr py::Params<1> kParams{Exclusive ? "Cell.write()" : "Cell.read()", {"f"}};
-  return py::run_entry([&] {
-    auto a = py::match(kParams, args, nargs, kwnames);
-    auto* inst = py::self_as<CellValue>(self, Cell_cell);
-    auto call_inside = [&] {
-      Ref r = Ref::steal(PyObject_CallOneArg(a[0], self));
-      if (!r) py::throw_pending();
-      return r;
-    };
-    if constexpr (Exclusive) {
-      py::ExclusiveBorrow use(inst->flag);
-      return call_inside();
-    } else {
-      py::SharedBorrow use(inst->flag);
-      return call_inside();
-    }
-  });
+  constexpr py::Use kUse = Exclusive ? py::Use::Exclusive : py::Use::Shared;
+  return py::run_method<CellValue, kUse>(self, Cell_cell, kParams, args, nargs, kwnames,
+                                         [&](CellValue&, const py::Args<1>& a) {
+                                           Ref r = Ref::steal(PyObject_CallOneArg(a[0], self));
+                                           if (!r) py::throw_pending();
+                                           return r;
+                                         });
 }
 
 PyObject* Cell_value(PyObject* self, void*) {
-  return py::run_entry([&] {
-    auto* inst = py::self_as<CellValue>(self, Cell_cell);
-    py::SharedBorrow use(inst->flag);
-    return py::check(PyLong_FromLong(inst->value.value));
-  });
+  return py::run_method<CellValue, py::Use::Shared>(
+      self, Cell_cell, [](const CellValue& v) { return py::check(PyLong_FromLong(v.value)); });
 }
 
 PyMethodDef Cell_methods[] = {
