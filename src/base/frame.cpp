@@ -732,16 +732,6 @@ Result<ParsedFrame, DecodeError> Frame::parse(const char* data, std::size_t size
   return out;
 }
 
-std::string Frame::identity() const {
-  const std::string_view name = data.name();
-  char digits[3];
-  const auto end = std::to_chars(digits, digits + sizeof digits, id).ptr;
-  std::string key;
-  key.reserve(name.size() + 1 + static_cast<std::size_t>(end - digits));
-  key.append(name);
-  key.push_back('_');
-  key.append(digits, end);
-  return key;
-}
+std::string Frame::identity() const { return identity_key(data.name(), id); }
 
 }  // namespace velto::base

@@ -2,7 +2,6 @@
 #include "base/widget_registry.h"
 
 #include <algorithm>
-#include <charconv>
 #include <vector>
 
 #include "base/utf8.h"
@@ -73,15 +72,7 @@ std::string_view closest_widget_kind(std::string_view word) {
 }
 
 std::string action_identity(uint8_t id, std::string_view name) {
-  const std::string_view word = first_word(name);
-  char digits[3];
-  const auto end = std::to_chars(digits, digits + sizeof digits, id).ptr;
-  std::string key;
-  key.reserve(word.size() + 1 + static_cast<std::size_t>(end - digits));
-  key.append(word);
-  key.push_back('_');
-  key.append(digits, end);
-  return key;
+  return identity_key(first_word(name), id);
 }
 
 Result<std::pair<uint8_t, std::string>> extract_identity(std::string_view text) {

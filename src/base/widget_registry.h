@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -88,6 +89,34 @@ bool is_widget_kind(std::string_view word);
 /// The kind name nearest to `word` by edit distance, ASCII case ignored; the earlier kind
 /// on a tie.
 std::string_view closest_widget_kind(std::string_view word);
+
+/// Room an identity key needs beyond its name: "_" and up to three digits.
+inline constexpr std::size_t kIdentityKeySuffixMax = 4;
+
+/// Room for the identity key of any widget kind: the longest kind name and the suffix.
+inline constexpr std::size_t kWidgetIdentityKeyMax = [] {
+  std::size_t longest = 0;
+  for (std::string_view kind : kWidgetKindNames)
+    longest = kind.size() > longest ? kind.size() : longest;
+  return longest + kIdentityKeySuffixMax;
+}();
+
+/// Writes the identity key "<name>_<id>" (`id` in decimal) at `out`, which has room for
+/// name.size() + kIdentityKeySuffixMax characters, and returns the end of what it wrote.
+/// Every identity key is written here; it allocates nothing. Defined here, so that the
+/// decoder (Frame::identity) needs no other source of this folder.
+inline char* write_identity_key(char* out, std::string_view name, uint8_t id) noexcept {
+  out += name.copy(out, name.size());
+  *out++ = '_';
+  return std::to_chars(out, out + kIdentityKeySuffixMax - 1, id).ptr;
+}
+
+/// The identity key "<name>_<id>" as a string.
+inline std::string identity_key(std::string_view name, uint8_t id) {
+  std::string key(name.size() + kIdentityKeySuffixMax, '\0');
+  key.resize(static_cast<std::size_t>(write_identity_key(key.data(), name, id) - key.data()));
+  return key;
+}
 
 /// Identity key of a registration: the first word of `name` (split at Unicode white
 /// space), "_", then `id` in decimal.

@@ -44,7 +44,6 @@ class Ref {
   /// Hands the reference to the caller, who must release it.
   [[nodiscard]] PyObject* release() { return std::exchange(p_, nullptr); }
   explicit operator bool() const { return p_ != nullptr; }
-  Ref new_ref() const { return borrow(p_); }
 
  private:
   explicit Ref(PyObject* p) : p_(p) {}

@@ -13,14 +13,10 @@ namespace velto::server {
 
 namespace {
 
-// "<Kind>_<id>" in `buf` (large enough for the longest kind name and three digits).
-std::string_view frame_key(const base::Frame& frame, char (&buf)[40]) {
-  std::string_view name = frame.data.name();
-  name.copy(buf, name.size());
-  char* p = buf + name.size();
-  *p++ = '_';
-  p = std::to_chars(p, buf + sizeof buf, frame.id).ptr;
-  return {buf, static_cast<std::size_t>(p - buf)};
+// The frame's identity key, written in `buf`.
+std::string_view frame_key(const base::Frame& frame, char (&buf)[base::kWidgetIdentityKeyMax]) {
+  const char* end = base::write_identity_key(buf, frame.data.name(), frame.id);
+  return {buf, static_cast<std::size_t>(end - buf)};
 }
 
 }  // namespace
@@ -29,7 +25,7 @@ base::Result<base::Unit, std::string> execute_action(const models::ActionRegistr
                                                      const base::Frame& frame,
                                                      py::ThreadState& thread,
                                                      io::ProgressLines& lines) {
-  char key_buf[40];
+  char key_buf[base::kWidgetIdentityKeyMax];
   const std::string_view key = frame_key(frame, key_buf);
   auto it = registry.find(key);
   if (it == registry.end()) {
@@ -48,10 +44,7 @@ base::Result<base::Unit, std::string> execute_action(const models::ActionRegistr
   bool panicked = false;
   {
     py::ThreadState::Hold hold(thread);
-    py::Ref arg = models::widget_object(frame.data);
-    PyObject* args[] = {arg.get()};
-    py::Ref result =
-        py::Ref::steal(PyObject_Vectorcall(it->second.callable.get(), args, 1, nullptr));
+    py::Ref result = models::call_handler(it->second.callable.get(), frame.data);
     if (!result) {
       // Any exception, SystemExit and KeyboardInterrupt too, is only reported: nothing here
       // may end the interpreter (as in a thread of the interpreter's own).

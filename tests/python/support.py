@@ -12,6 +12,10 @@ from velto_tools import wire
 
 WAIT = 10.0  # upper bound of every wait in these tests, seconds
 
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+# The velto-frame tool of the build under test.
+VELTO_FRAME = os.path.join(os.environ.get("VELTO_BUILD") or os.path.join(ROOT, "build"), "tools", "velto-frame")
+
 
 def free_port():
     with socket.socket() as s:

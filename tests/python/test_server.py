@@ -9,6 +9,7 @@ import re
 import signal
 import socket
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -17,7 +18,7 @@ import weakref
 import pytest
 
 import velto_protocol as vp
-from support import (WAIT, Lines, ServerProcess, connect, free_port, is_panic, open_with_client,
+from support import (VELTO_FRAME, WAIT, Lines, ServerProcess, connect, free_port, is_panic, open_with_client,
                      raised, recv_exactly, wait_until)
 from velto_tools.wire import F32, ErrorResult, Reply, frame, read_replies
 
@@ -627,6 +628,48 @@ def test_methods_called_while_open_waits_report_already_borrowed(h, watchdog):
     assert h.server._get_action("ClickButton_1") is None  # nothing was registered
     reply_1(h.server)
     assert recv_exactly(h.clients[0], len(REPLY_1)) == REPLY_1
+
+
+# Every kind, with fields that decode, at ids of one, two and three digits: (kind, id, fields,
+# the identity key).
+KEY_KINDS = [("ClickButton", ()), ("ToggleButton", (True,)), ("ConfirmButton", ()),
+             ("PressButton", (False,)), ("DirectionalButton", (3,)),
+             ("Joystick", ([F32(0.5), F32(-1.0)], F32(0.25)))]
+KEY_CASES = [(kind, wid, fields, f"{kind}_{wid}")
+             for kind, fields in KEY_KINDS for wid in (0, 9, 10, 99, 100, 255)]
+
+
+@pytest.mark.skipif(not os.path.exists(VELTO_FRAME), reason="velto-frame is not built")
+def test_velto_frame_on_and_the_dispatch_use_one_identity_key(h, capfd):
+    keys = [key for *_, key in KEY_CASES]
+    frames = b"".join(frame(wid, kind, *fields) for kind, wid, fields, _ in KEY_CASES)
+
+    # velto-frame prints each frame's key.
+    for kind, wid, fields, key in KEY_CASES:
+        out = subprocess.run([VELTO_FRAME, "decode", frame(wid, kind, *fields).hex()],
+                             capture_output=True, text=True, timeout=WAIT)
+        assert re.findall(r"^key +(.*)$", out.stdout, re.M) == [key], out.stdout
+
+    # With nothing registered, the dispatch names each key it looked up.
+    conn = h.accept()
+    h.serve()
+    conn.sendall(frames)
+    out = []
+    assert wait_until(lambda: out.append(capfd.readouterr().out) or f"No key {keys[-1]} found" in "".join(out))
+    assert re.findall(r"^No key (.*) found$", "".join(out), re.M) == keys
+    h.stop()
+
+    # on() files each action under its key, and the dispatch finds it there.
+    actions = {key: Recorder() for key in keys}
+    for kind, wid, _, key in KEY_CASES:
+        h.server.on(wid, kind, actions[key])
+        assert h.server._get_action(key) is actions[key]
+    conn = h.accept()
+    h.serve()
+    conn.sendall(frames)
+    assert wait_until(lambda: all(a.calls for a in actions.values()))
+    assert {key: [type(w).__name__ for w in a.calls] for key, a in actions.items()} == \
+        {key: ["WidgetRegistry_" + key.split("_")[0]] for key in keys}
 
 
 # ---- the interpreter lock during blocking calls ---------------------------------------

@@ -9,12 +9,9 @@ import threading
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, connect, free_port, recv_exactly, wait_until
+from support import ROOT, WAIT, connect, free_port, recv_exactly, wait_until
+from support import VELTO_FRAME as TOOL
 from velto_tools import wire
-
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-TOOL = os.path.join(os.environ.get("VELTO_BUILD") or os.path.join(ROOT, "build"), "tools", "velto-frame")
-
 
 def load():
     """[(kind, name, meaning, bytes)] of the vector file."""

@@ -351,9 +351,10 @@ Ref widget_object(const base::WidgetRegistry& widget) {
   return new_or_panic(cell.require(), widget, cell.class_name);
 }
 
-Ref widget_args(const base::WidgetRegistry& widget) {
+Ref call_handler(PyObject* callable, const base::WidgetRegistry& widget) {
   Ref object = widget_object(widget);
-  return py::require(PyTuple_Pack(1, object.get()), "failed to create the argument tuple");
+  PyObject* args[] = {object.get()};
+  return Ref::steal(PyObject_Vectorcall(callable, args, 1, nullptr));
 }
 
 }  // namespace velto::server::models

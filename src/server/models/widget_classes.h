@@ -27,7 +27,9 @@ extern py::TypeCell Coord_cell;
 /// the class or the object is an internal failure.
 py::Ref widget_object(const base::WidgetRegistry& widget);
 
-/// The argument tuple of a handler call: a new one-element tuple holding widget_object().
-py::Ref widget_args(const base::WidgetRegistry& widget);
+/// Calls a registered handler: `callable(widget_object(widget))`, one positional argument
+/// and no keywords. Returns the call's result, or null with the handler's exception set.
+/// Caller holds the interpreter lock.
+py::Ref call_handler(PyObject* callable, const base::WidgetRegistry& widget);
 
 }  // namespace velto::server::models

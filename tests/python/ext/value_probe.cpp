@@ -70,19 +70,22 @@ PyObject* make_joystick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-// widget_args(widget): the argument tuple the dispatch would build for a copy of the value
-// held by `widget`, a kind object.
-PyObject* widget_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Params<1> kParams{"widget_args()", {"widget"}};
+// call_handler(callable, widget): calls `callable` as the dispatch calls a handler, for a
+// copy of the value held by `widget`, a kind object; returns what it returns and raises
+// what it raises.
+PyObject* call_handler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr py::Params<2> kParams{"call_handler()", {"callable", "widget"}};
   return py::run_entry([&] {
     auto a = py::match(kParams, args, nargs, kwnames);
     adopt_module_classes();
     PyTypeObject* registry = models::WidgetRegistry_cell.require();
-    if (!PyObject_TypeCheck(a[0], registry) || Py_TYPE(a[0]) == registry) {
-      py::throw_argument_error("widget", py::cannot_convert(a[0], "WidgetRegistry"));
+    if (!PyObject_TypeCheck(a[1], registry) || Py_TYPE(a[1]) == registry) {
+      py::throw_argument_error("widget", py::cannot_convert(a[1], "WidgetRegistry"));
     }
-    base::WidgetRegistry copy = py::instance_of<base::WidgetRegistry>(a[0])->value;
-    return models::widget_args(copy);
+    base::WidgetRegistry copy = py::instance_of<base::WidgetRegistry>(a[1])->value;
+    Ref result = models::call_handler(a[0], copy);
+    if (!result) py::throw_pending();
+    return result;
   });
 }
 
@@ -107,8 +110,8 @@ PyObject* result_frame_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 PyMethodDef value_methods[] = {
     {"make_joystick", py::as_pycfunction<make_joystick>(), METH_FASTCALL | METH_KEYWORDS,
      "make_joystick(x, y, intensity)\n--\n\n"},
-    {"widget_args", py::as_pycfunction<widget_args>(), METH_FASTCALL | METH_KEYWORDS,
-     "widget_args(widget)\n--\n\n"},
+    {"call_handler", py::as_pycfunction<call_handler>(), METH_FASTCALL | METH_KEYWORDS,
+     "call_handler(callable, widget)\n--\n\n"},
     {"result_frame_new", py::as_pycfunction<result_frame_new>(), METH_FASTCALL | METH_KEYWORDS,
      "result_frame_new(id, status, data)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
