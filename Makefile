@@ -5,7 +5,7 @@ CPYTHON    ?= /usr/bin/python3
 CMAKE_ARGS ?=
 PYTEST_ARGS ?= -q
 
-.PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython test-asan soak test-i386 demo bench fuzz \
+.PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython test-asan soak test-i386 demo bench bench-i386 fuzz \
         fuzz-replay clean wheel wheel-only wheel-i386 test-install
 
 all: build
@@ -129,6 +129,14 @@ bench: build
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/server_bench.py
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/lag_bench.py
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/lag_bench.py
+
+# The server benchmark on the platform the module ships for: built and run inside the i386
+# root under its PyPy (callback, the pure-Python peer and the sendall floor side by side).
+bench-i386:
+	@bash scripts/install-deps.sh --i386
+	bash scripts/i386-root.sh run -- make BUILD=build-i386 PYPY=/usr/bin/pypy3 \
+	  CMAKE_ARGS="-DVELTO_PYTHONS=/usr/bin/pypy3" SKIP_DEPS=1 build-only
+	bash scripts/i386-root.sh run -- env VELTO_BUILD=/src/build-i386 /usr/bin/pypy3 bench/server_bench.py
 
 # Fuzzes the frame decoder for FUZZ_SECONDS under libFuzzer with ASan and UBSan; any crash,
 # sanitizer report, leak or failed check ends the run with an error and a file in fuzz/artifacts/.

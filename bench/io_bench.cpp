@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 #include "server/io/frame_assembler.h"
 #include "server/io/output.h"
@@ -12,20 +13,57 @@
 namespace {
 
 using velto::server::io::FrameAssembler;
-using velto::server::io::print_line;
+using velto::server::io::ProgressLines;
 
-// The four lines of one dispatched frame, written to /dev/null.
-void BM_ProgressLinesPerFrame(benchmark::State& state) {
+// The lines of one dispatched frame, each in a write of its own: what the serving thread
+// wrote before it collected them, kept as the reference.
+void BM_ProgressLinesPerFrameOneWriteEach(benchmark::State& state) {
   const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   for (auto _ : state) {
-    print_line("Found frame ! 1", fd);
-    print_line("running action", fd);
-    print_line("after function", fd);
-    print_line("done", fd);
+    for (std::string_view line :
+         {"Found frame ! 1\n", "running action\n", "after function\n", "done\n"}) {
+      benchmark::DoNotOptimize(::write(fd, line.data(), line.size()));
+    }
+  }
+  ::close(fd);
+}
+BENCHMARK(BM_ProgressLinesPerFrameOneWriteEach);
+
+// The lines of one frame of a burst, as the serving loop and the dispatch write them: the
+// lines after a handler call go out with those before the next one.
+void BM_ProgressLinesPerFrame(benchmark::State& state) {
+  const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  {
+    ProgressLines lines(fd);
+    for (auto _ : state) {
+      lines.add_number("Found frame ! ", 1);
+      lines.add({"running action"});
+      lines.flush();  // before the handler call
+      lines.add({"after function"});
+      lines.add({"done"});
+    }
   }
   ::close(fd);
 }
 BENCHMARK(BM_ProgressLinesPerFrame);
+
+// The lines of a frame that arrives alone: its read's line and those before the call in one
+// write, those after it in another before the next read waits.
+void BM_ProgressLinesPerLoneFrame(benchmark::State& state) {
+  const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ProgressLines lines(fd);
+  for (auto _ : state) {
+    lines.add_number("Received size : ", 18);
+    lines.add_number("Found frame ! ", 1);
+    lines.add({"running action"});
+    lines.flush();
+    lines.add({"after function"});
+    lines.add({"done"});
+    lines.flush();
+  }
+  ::close(fd);
+}
+BENCHMARK(BM_ProgressLinesPerLoneFrame);
 
 // 50 ToggleButton frames arriving in one read, cut into frames.
 void BM_AssembleBurstOf50(benchmark::State& state) {

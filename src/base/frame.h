@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,26 @@ struct ResultFrame {
 
   /// The MessagePack encoding, every header in its shortest form, in one exact allocation.
   std::vector<char> bufferize() const;
+  /// The size of that encoding.
+  std::size_t encoded_size() const;
+  /// Writes the encoding to `out`, which holds exactly `size` == encoded_size() bytes.
+  void encode_to(char* out, std::size_t size) const;
+};
+
+/// A reply's encoding, kept in place when it is short (every ConfirmResult reply, short
+/// error texts) and on the heap otherwise: the reply path allocates nothing in the usual case.
+class EncodedReply {
+ public:
+  static constexpr std::size_t kInPlace = 64;
+
+  explicit EncodedReply(const ResultFrame& reply);
+  const char* data() const { return heap_ ? heap_.get() : in_place_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::size_t size_;
+  std::unique_ptr<char[]> heap_;
+  char in_place_[kInPlace];
 };
 
 }  // namespace velto::base

@@ -1,4 +1,4 @@
-// ResultFrame encoding: sized with mp_sizeof_*, written with mp_encode_* into one allocation.
+// ResultFrame encoding: sized with mp_sizeof_*, then written with mp_encode_*.
 #include <msgpuck.h>
 
 #include <array>
@@ -10,42 +10,63 @@
 
 namespace velto::base {
 
-std::vector<char> ResultFrame::bufferize() const {
-  static constexpr std::array<std::string_view, 2> kResultKindNames = {"ConfirmResult",
-                                                                       "ErrorResult"};
-  const auto status_index = static_cast<std::size_t>(status);
-  if (status_index >= kServerStatusNames.size()) {
-    throw Panic("Serialization error : no server status with code " + std::to_string(status_index));
+namespace {
+
+constexpr std::array<std::string_view, 2> kResultKindNames = {"ConfirmResult", "ErrorResult"};
+
+std::string_view status_name(ServerStatus status) {
+  const auto index = static_cast<std::size_t>(status);
+  if (index >= kServerStatusNames.size()) {
+    throw Panic("Serialization error : no server status with code " + std::to_string(index));
   }
-  const std::string_view status_name = kServerStatusNames[status_index];
-  const std::string_view kind_name = kResultKindNames[data.index()];
-  const auto* error = std::get_if<result::ErrorResult>(&data);
-  if (error != nullptr && error->error.size() > std::numeric_limits<uint32_t>::max()) {
+  return kServerStatusNames[index];
+}
+
+// The error text's length, which a MessagePack string header can hold.
+uint32_t error_length(const result::ErrorResult& error) {
+  if (error.error.size() > std::numeric_limits<uint32_t>::max()) {
     throw Panic("Serialization error : error text too long for a MessagePack string");
   }
-  const auto error_len = error != nullptr ? static_cast<uint32_t>(error->error.size()) : 0;
+  return static_cast<uint32_t>(error.error.size());
+}
 
-  // 1. Size every part in its shortest form.
-  const std::size_t size = mp_sizeof_array(3) + mp_sizeof_uint(id) +
-                           mp_sizeof_str(status_name.size()) + mp_sizeof_map(1) +
-                           mp_sizeof_str(kind_name.size()) + mp_sizeof_array(1) +
-                           (error != nullptr ? mp_sizeof_str(error_len) : mp_sizeof_bool(false));
+}  // namespace
 
-  // 2. One allocation of exactly that size, then write.
-  std::vector<char> out(size);
-  char* w = out.data();
+std::size_t ResultFrame::encoded_size() const {
+  const std::string_view status_text = status_name(status);
+  const auto* error = std::get_if<result::ErrorResult>(&data);
+  return mp_sizeof_array(3) + mp_sizeof_uint(id) + mp_sizeof_str(status_text.size()) +
+         mp_sizeof_map(1) + mp_sizeof_str(kResultKindNames[data.index()].size()) +
+         mp_sizeof_array(1) +
+         (error != nullptr ? mp_sizeof_str(error_length(*error)) : mp_sizeof_bool(false));
+}
+
+void ResultFrame::encode_to(char* out, std::size_t size) const {
+  const std::string_view status_text = status_name(status);
+  const std::string_view kind_name = kResultKindNames[data.index()];
+  char* w = out;
   w = mp_encode_array(w, 3);
   w = mp_encode_uint(w, id);
-  w = mp_encode_str(w, status_name.data(), static_cast<uint32_t>(status_name.size()));
+  w = mp_encode_str(w, status_text.data(), static_cast<uint32_t>(status_text.size()));
   w = mp_encode_map(w, 1);
   w = mp_encode_str(w, kind_name.data(), static_cast<uint32_t>(kind_name.size()));
   w = mp_encode_array(w, 1);
-  if (error != nullptr) {
-    w = mp_encode_str(w, error->error.data(), error_len);
+  if (const auto* error = std::get_if<result::ErrorResult>(&data)) {
+    w = mp_encode_str(w, error->error.data(), error_length(*error));
   } else {
     w = mp_encode_bool(w, std::get<result::ConfirmResult>(data).status);
   }
-  if (w != out.data() + size) throw Panic("Serialization error : encoded size mismatch");
+  if (w != out + size) throw Panic("Serialization error : encoded size mismatch");
+}
+
+EncodedReply::EncodedReply(const ResultFrame& reply) : size_(reply.encoded_size()) {
+  if (size_ > kInPlace) heap_ = std::make_unique_for_overwrite<char[]>(size_);
+  reply.encode_to(heap_ ? heap_.get() : in_place_, size_);
+}
+
+std::vector<char> ResultFrame::bufferize() const {
+  std::vector<char> out(encoded_size());
+  encode_to(out.data(), out.size());
   return out;
 }
 

@@ -50,22 +50,6 @@ VELTO_CATCHES_FORCED_UNWIND auto without_gil(Wait&& wait) -> std::invoke_result_
   }
 }
 
-/// Holds the interpreter lock for a scope; nests when the thread already holds it. For
-/// threads of the interpreter that call us (the reply building of `callback`), which hold
-/// the lock already, so that it is never waited for here.
-class GilHold {
- public:
-  GilHold() : state_(PyGILState_Ensure()) { drain_releases(); }
-  ~GilHold() {
-    if (python_usable()) PyGILState_Release(state_);
-  }
-  GilHold(const GilHold&) = delete;
-  GilHold& operator=(const GilHold&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
 /// The interpreter's state for one thread of ours, made on the thread's first `acquire()`
 /// and kept, without the lock, for the thread's life. Creating a state per call costs
 /// microseconds, taking the lock with an existing one a fraction of that. Until its first

@@ -89,7 +89,7 @@ struct ServingJob {
 void run_serving_thread(ServingJob& job) {
   if (!Py_IsInitialized()) return;
   py::ThreadState thread;
-  ActionDispatcher dispatcher(job.registry, thread, 1);
+  ActionDispatcher dispatcher(job.registry, thread);
   try {
     io::run_serving_loop(job.receiver, job.conn, dispatcher, {.ended = &job.end.session->ended});
   } catch (const base::Panic& panic) {
@@ -118,8 +118,7 @@ io::UniqueFd accept_client(const io::UniqueFd& listener) {
 // and taken back to run signal handlers after an EINTR, and after a send that took only
 // part of the rest (a signal that comes once some bytes went out cuts the send short
 // instead of failing it).
-base::Result<base::Unit, io::IoError> send_all(int fd, const std::vector<char>& bytes,
-                                               std::size_t& sent) {
+base::Result<base::Unit, io::IoError> send_all(int fd, std::string_view bytes, std::size_t& sent) {
   ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (n > 0) sent = static_cast<std::size_t>(n);
   if (n == 0 && !bytes.empty()) return base::Err{io::IoError::write_zero()};
@@ -270,7 +269,8 @@ PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssi
         base::ResultFrame reply = models::result_frame_new(id, status, Ref::borrow(a[2]), "data");
         if (!st.stream) throw_state_error();
         if (st.reply_cut) throw_reply_cut();
-        std::vector<char> bytes = reply.bufferize();
+        const base::EncodedReply encoded(reply);
+        const std::string_view bytes(encoded.data(), encoded.size());
         // A reply that went out only in part leaves the client unable to find the next one:
         // the write side is shut down so that it sees the stream end instead, and no later
         // reply is written. A send that fails before its first byte cuts nothing.

@@ -23,21 +23,21 @@ std::string_view frame_key(const base::Frame& frame, char (&buf)[base::kWidgetId
 
 base::Result<base::Unit, std::string> execute_action(const models::ActionRegistry& registry,
                                                      const base::Frame& frame,
-                                                     py::ThreadState& thread, int out_fd) {
+                                                     py::ThreadState& thread,
+                                                     io::ProgressLines& lines) {
   char key_buf[base::kWidgetIdentityKeyMax];
   const std::string_view key = frame_key(frame, key_buf);
   auto it = registry.find(key);
   if (it == registry.end()) {
-    io::print_line("No key " + std::string(key) + " found", out_fd);
+    lines.add({"No key ", key, " found"});
     return base::Unit{};
   }
-  char id_line[32] = "Found frame ! ";
-  char* end = std::to_chars(id_line + 14, id_line + sizeof id_line, frame.id).ptr;
-  io::print_line(std::string_view(id_line, static_cast<std::size_t>(end - id_line)), out_fd);
-
+  lines.add_number("Found frame ! ", frame.id);
+  lines.add({"running action"});
   // Nothing is written while the lock is held: a standard output or error that does not
-  // drain then stalls this thread only, never the program's own threads.
-  io::print_line("running action", out_fd);
+  // drain then stalls this thread only, never the program's own threads. And what the
+  // handler prints comes after the lines above.
+  lines.flush();
   std::string failure;    // "<type>: <message>" when the action raised; empty otherwise
   std::string traceback;  // its traceback module text
   std::string panic;      // the message of a PanicException it raised
@@ -60,7 +60,7 @@ base::Result<base::Unit, std::string> execute_action(const models::ActionRegistr
     throw base::Panic(std::move(panic));
   }
   if (!failure.empty()) return base::Err{failure + "\n" + traceback};
-  io::print_line("after function", out_fd);
+  lines.add({"after function"});
   return base::Unit{};
 }
 

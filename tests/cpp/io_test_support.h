@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +51,41 @@ std::string read_until(int fd, Done done, std::chrono::milliseconds timeout = 30
   }
   return text;
 }
+
+/// Two connected SOCK_SEQPACKET sockets: each write on `write_end` arrives as one record on
+/// `read_end`, so a test sees how its text was cut into writes.
+struct WriteRecorder {
+  UniqueFd read_end;
+  UniqueFd write_end;
+
+  WriteRecorder() {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) == 0) {
+      read_end.reset(fds[0]);
+      write_end.reset(fds[1]);
+    }
+  }
+
+  /// The next `count` writes, or fewer if they do not all arrive within `timeout`.
+  std::vector<std::string> writes(std::size_t count, std::chrono::milliseconds timeout = 3000ms) {
+    std::vector<std::string> out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < count) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd p{read_end.get(), POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0) break;
+      char record[8192];
+      const ssize_t n = ::recv(read_end.get(), record, sizeof record, 0);
+      if (n <= 0) break;
+      out.emplace_back(record, static_cast<std::size_t>(n));
+    }
+    return out;
+  }
+
+  /// Every write already made, without waiting for more.
+  std::vector<std::string> rest() { return writes(SIZE_MAX, 0ms); }
+};
 
 /// Reads the lines written to a descriptor, a given number at a time; lines that arrive
 /// early are kept for the next call.

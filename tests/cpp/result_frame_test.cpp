@@ -76,6 +76,23 @@ TEST(BufferizeTest, ReferenceRepliesHaveTheirByteLengths) {
   EXPECT_EQ(confirm(200, ServerStatus::NotInit, false).bufferize().size(), 28u);
 }
 
+// The reply as callback sends it: the same bytes, kept in place up to 64 bytes (an error
+// text of 41 bytes with its str8 header) and on the heap beyond.
+TEST(EncodedReplyTest, HoldsTheBytesOfBufferize) {
+  std::vector<ResultFrame> replies = {confirm(1, ServerStatus::Idle, true),
+                                      confirm(255, ServerStatus::NotInit, false)};
+  for (std::size_t length : {0, 31, 40, 41, 42, 300, 70000}) {
+    replies.push_back(error(7, ServerStatus::Error, std::string(length, 'e')));
+  }
+  for (const auto& reply : replies) {
+    const std::vector<char> expected = reply.bufferize();
+    const EncodedReply encoded(reply);
+    EXPECT_EQ(std::string(encoded.data(), encoded.size()),
+              std::string(expected.begin(), expected.end()))
+        << expected.size() << " bytes";
+  }
+}
+
 // The text header is the shortest that holds the byte length.
 class ErrorTextHeaderTest : public testing::TestWithParam<std::tuple<std::size_t, std::string>> {};
 

@@ -36,21 +36,18 @@ using testing::toggle;
 constexpr uint8_t kFailingId = 2;
 constexpr uint8_t kPanickingId = 99;
 
-// Prints each frame it gets on the loop's output, so its lines interleave with the loop's.
-// Frames with id 2 fail, frames with id 99 panic.
+// Prints each frame it gets among the loop's lines and writes them out, as a dispatcher does
+// before it calls a handler. Frames with id 2 fail, frames with id 99 panic.
 class FakeDispatcher : public Dispatcher {
  public:
-  explicit FakeDispatcher(int out_fd) : out_fd_(out_fd) {}
-
-  base::Result<base::Unit, std::string> dispatch(const base::Frame& frame) override {
-    print_line("dispatch " + describe(frame), out_fd_);
+  base::Result<base::Unit, std::string> dispatch(const base::Frame& frame,
+                                                 ProgressLines& lines) override {
+    lines.add({"dispatch ", describe(frame)});
+    lines.flush();
     if (frame.id == kFailingId) return base::Err(std::string("ValueError: boom"));
     if (frame.id == kPanickingId) throw base::Panic("handler gave up");
     return base::Unit{};
   }
-
- private:
-  int out_fd_;
 };
 
 // Everything one loop run needs. Shared with the loop's thread, so that a loop which fails
@@ -63,7 +60,9 @@ struct LoopRun {
   StopReceiver receiver;
   testing::Pipe err;  // reports of failed actions and dropped bytes
   EndedFlag ended{make_event_fd().value()};
-  FakeDispatcher dispatcher{out.write_end.get()};
+  FakeDispatcher dispatcher;
+  bool record_writes = false;  // progress lines to `recorder` instead of `out`
+  testing::WriteRecorder recorder;
   std::optional<std::string> panic;  // the message of a Panic that ended the loop
   std::atomic<bool> finished = false;
   std::atomic<pid_t> tid = 0;  // the loop thread's kernel id
@@ -98,7 +97,8 @@ class ServingLoopTest : public ::testing::Test {
       try {
         run_serving_loop(run->receiver, run->conn, run->dispatcher,
                          {.pause = pause,
-                          .out_fd = run->out.write_end.get(),
+                          .out_fd = run->record_writes ? run->recorder.write_end.get()
+                                                       : run->out.write_end.get(),
                           .err_fd = run->err.write_end.get(),
                           .ended = &run->ended});
       } catch (const base::Panic& panic) {
@@ -207,6 +207,43 @@ TEST_F(ServingLoopTest, BadBytesAreReportedAsDroppedAndServingGoesOn) {
   EXPECT_EQ(lines(3), (Lines{"Received size : 18", "dispatch ToggleButton_1(true)", "done"}));
   EXPECT_FALSE(run_->finished);
 }
+
+// How the lines are cut into writes: everything up to a handler call in one, then what
+// follows it together with what leads to the next call.
+struct WritesCase {
+  std::string name;
+  std::string bytes;  // waiting before the loop starts: all taken by its first read
+  Lines writes;
+};
+
+class ServingLoopWritesTest : public ServingLoopTest,
+                              public ::testing::WithParamInterface<WritesCase> {};
+
+TEST_P(ServingLoopWritesTest, WritesTheLinesBetweenTwoCallsAtOnce) {
+  const auto& c = GetParam();
+  run_->record_writes = true;
+  send(c.bytes);
+  start();
+  EXPECT_EQ(run_->recorder.writes(c.writes.size()), c.writes);
+  close_like_server();
+  ASSERT_TRUE(wait_finished());
+}
+
+const std::vector<WritesCase> kWritesCases = {
+    {"OneFrame", kToggle1, {"Received size : 18\ndispatch ToggleButton_1(true)\n", "done\n"}},
+    {"ThreeFrames",
+     kToggle1 + kClick0 + kJoystick3,
+     {"Received size : 63\ndispatch ToggleButton_1(true)\n", "done\ndispatch ClickButton_0()\n",
+      "done\ndispatch Joystick_3(0.5,-1,0.75)\n", "done\n"}},
+    // A failed action has no lines after its call.
+    {"FailedAction",
+     toggle(kFailingId) + kToggle1,
+     {"Received size : 36\ndispatch ToggleButton_2(true)\n", "dispatch ToggleButton_1(true)\n",
+      "done\n"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lines, ServingLoopWritesTest, ::testing::ValuesIn(kWritesCases),
+                         [](const auto& info) { return info.param.name; });
 
 // What one pass reads of the bytes waiting when it starts: its blocking read, then reads
 // that do not wait, 1024 bytes each, at most 64 KiB in all. The channel is disconnected so

@@ -307,7 +307,8 @@ os._exit(0)
 def test_an_output_that_does_not_drain_stalls_only_the_serving_thread(fd):
     port = free_port()
     click = frame(1, "ClickButton")
-    fits = f"Received size : {len(click)}\nFound frame ! 1\n".encode() if fd == 1 else b""
+    # "running action" goes out in one write with the lines before it.
+    fits = b""
     server = ServerProcess(STALLED_OUTPUT_SERVER.replace("ARGS", repr((click, fd, fits))), port)
     try:
         rc, out, err = server.finish()
@@ -315,6 +316,54 @@ def test_an_output_that_does_not_drain_stalls_only_the_serving_thread(fd):
         server.kill()
     assert rc == 0, err
     assert f"main thread went on; the serving thread wrote {len(fits)} bytes" in (err if fd == 1 else out)
+
+
+# Points fd 1 at a SOCK_SEQPACKET socket, which keeps each write a record of its own, and
+# writes the records of the progress lines to fd 2 once DONES frames are done.
+WRITES_SERVER = """
+import os, socket
+records, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+os.dup2(theirs.fileno(), 1)
+server = vp.ComSocketServer(f"127.0.0.1:{PORT}")
+server.on(1, "ToggleButton", lambda w: None)
+server.open()
+server.serve()
+records.settimeout(10)
+writes = []
+while b"".join(writes).count(b"done\\n") < DONES:
+    writes.append(records.recv(4096))
+os.write(2, b"writes %r\\n" % writes)
+os._exit(0)
+"""
+
+
+@pytest.mark.parametrize(
+    "sent, writes",
+    [
+        (frame(1, "ToggleButton", True),
+         [b"Received size : 18\nFound frame ! 1\nrunning action\n", b"after function\ndone\n"]),
+        # a frame nobody handles adds its lines to those of the frame before it
+        (frame(1, "ToggleButton", True) + frame(7, "ClickButton"),
+         [b"Received size : 34\nFound frame ! 1\nrunning action\n",
+          b"after function\ndone\nNo key ClickButton_7 found\ndone\n"]),
+        (frame(1, "ToggleButton", True) * 2,
+         [b"Received size : 36\nFound frame ! 1\nrunning action\n",
+          b"after function\ndone\nFound frame ! 1\nrunning action\n", b"after function\ndone\n"]),
+    ],
+    ids=["one-frame", "unknown-key-after-a-frame", "two-frames"],
+)
+def test_progress_lines_of_a_frame_go_out_in_one_write_before_and_one_after_the_call(sent, writes):
+    port = free_port()
+    body = WRITES_SERVER.replace("DONES", str(b"".join(writes).count(b"done\n")))
+    server = ServerProcess(body, port)
+    try:
+        with connect(port) as conn:
+            conn.sendall(sent)
+            rc, _, err = server.finish()
+    finally:
+        server.kill()
+    assert rc == 0, err
+    assert f"writes {writes!r}" in err.splitlines()
 
 
 PANIC_SERVER = """

@@ -8,8 +8,6 @@
 #include <time.h>
 
 #include <cerrno>
-#include <charconv>
-#include <cstring>
 #include <memory>
 #include <source_location>
 #include <string_view>
@@ -39,57 +37,51 @@ void pause_for(std::chrono::nanoseconds duration) {
   }
 }
 
-void print_received_size(std::size_t size, int fd) {
-  static constexpr std::string_view kPrefix = "Received size : ";
-  char line[64];
-  std::memcpy(line, kPrefix.data(), kPrefix.size());
-  auto end = std::to_chars(line + kPrefix.size(), line + sizeof line, size).ptr;
-  print_line(std::string_view(line, static_cast<std::size_t>(end - line)), fd);
+void report(ProgressLines& lines, int err_fd, std::string_view text) {
+  lines.flush();  // what was printed before the event comes before its report
+  base::write_all_fd(err_fd, text);
 }
 
-void report_dropped(const FrameAssembler::BadInput& bad, int err_fd) {
+void report_dropped(ProgressLines& lines, const FrameAssembler::BadInput& bad, int err_fd) {
   // The bytes are gone; the client is not told, and serving goes on.
-  base::write_all_fd(err_fd, dropped_bytes_report(bad.dropped, bad.message));
+  report(lines, err_fd, dropped_bytes_report(bad.dropped, bad.message));
 }
 
-// Dispatches every complete frame the assembler holds, in order.
-void drain(FrameAssembler& assembler, Dispatcher& dispatcher, const ServingOptions& options) {
+// Dispatches every complete frame the assembler holds, in order. The lines after one
+// frame's handler call go out with those before the next frame's.
+void drain(FrameAssembler& assembler, Dispatcher& dispatcher, ProgressLines& lines,
+           const ServingOptions& options) {
   for (;;) {
     auto next = assembler.next();
     if (auto* frame = std::get_if<base::Frame>(&next)) {
-      auto outcome = dispatcher.dispatch(*frame);
+      auto outcome = dispatcher.dispatch(*frame, lines);
       if (outcome.ok()) {
-        print_line("done", options.out_fd);
+        lines.add({"done"});
       } else {
         // The action raised: what it raised, with its traceback; serving goes on.
-        std::string report = "velto_protocol: Action failed " + outcome.error();
-        if (report.back() != '\n') report += '\n';
-        base::write_all_fd(options.err_fd, report);
+        report(lines, options.err_fd, action_failed_report(outcome.error()));
       }
       continue;
     }
     if (auto* bad = std::get_if<FrameAssembler::BadInput>(&next)) {
-      report_dropped(*bad, options.err_fd);
+      report_dropped(lines, *bad, options.err_fd);
     }
+    // The lines of the last frame go out as soon as it is done, as they did when each
+    // line had a write of its own.
+    lines.flush();
     return;
   }
 }
 
 }  // namespace
 
-std::string dropped_bytes_report(std::size_t count, std::string_view message) {
-  std::string text =
-      "velto_protocol: dropped " + std::to_string(count) + " bytes that do not decode: ";
-  text.append(message);
-  text.push_back('\n');
-  return text;
-}
-
 void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& dispatcher,
                       const ServingOptions& options) {
   FrameAssembler assembler;
+  ProgressLines lines(options.out_fd);
   auto terminate = [&] {
-    print_line("Terminating.", options.out_fd);
+    lines.add({"Terminating."});
+    lines.flush();
     auto shut = shutdown_fd(conn.get(), SHUT_RDWR);
     // A peer that has already gone leaves nothing to shut down.
     if (!shut.ok() && shut.error().kind != IoErrorKind::NotConnected) {
@@ -97,15 +89,17 @@ void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& disp
     }
   };
   auto connection_ended = [&] {
+    lines.flush();  // whoever waits for the end may end the process
     if (options.ended != nullptr) options.ended->set();
   };
   for (;;) {
+    lines.flush();
     pause_for(options.pause);
 
     const auto received = stop.try_receive();
     if (received.state == StopReceived::State::Message) return terminate();
     if (received.state == StopReceived::State::Disconnected) {
-      print_line("Link broken", options.out_fd);
+      lines.add({"Link broken"});
     }
 
     // One blocking read per pass, then reads that take what is already waiting. EINTR is
@@ -114,6 +108,7 @@ void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& disp
     std::size_t taken = 0;
     for (int flags = 0; taken < kMaxBytesPerPass; flags = MSG_DONTWAIT) {
       char buffer[kReceiveBufferBytes] = {};
+      if (flags == 0) lines.flush();
       const ssize_t size = ::recv(conn.get(), buffer, sizeof buffer, flags);
       if (size < 0) {
         const int error = errno;
@@ -121,7 +116,7 @@ void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& disp
         connection_ended();
         throw base::Panic("Failed to read frame : " + IoError::from_errno(error).text());
       }
-      print_received_size(static_cast<std::size_t>(size), options.out_fd);
+      lines.add_number("Received size : ", static_cast<std::size_t>(size));
       if (size == 0) {
         connection_ended();
         break;
@@ -130,10 +125,10 @@ void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& disp
       // dispatched.
       if (stop.try_receive().state == StopReceived::State::Message) return terminate();
       assembler.append(buffer, static_cast<std::size_t>(size));
-      drain(assembler, dispatcher, options);
+      drain(assembler, dispatcher, lines, options);
       taken += static_cast<std::size_t>(size);
     }
-    if (auto stale = assembler.end_pass()) report_dropped(*stale, options.err_fd);
+    if (auto stale = assembler.end_pass()) report_dropped(lines, *stale, options.err_fd);
   }
 }
 

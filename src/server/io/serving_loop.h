@@ -12,6 +12,7 @@
 #include "base/result.h"
 #include "server/io/ended_flag.h"
 #include "server/io/io_error.h"
+#include "server/io/output.h"
 #include "server/io/stop_channel.h"
 #include "server/io/unique_fd.h"
 
@@ -29,10 +30,12 @@ inline constexpr std::size_t kServingThreadStackBytes = 2 * 1024 * 1024;
 /// What the serving loop does with each frame.
 struct Dispatcher {
   virtual ~Dispatcher();
-  /// Runs the frame's action. An error is the action's error text (its first line
-  /// "<type>: <message>", then any traceback): it is reported as "velto_protocol: Action
+  /// Runs the frame's action, adding its progress lines to `lines` (and flushing them
+  /// before it runs code of the program's). An error is the action's error text (its first
+  /// line "<type>: <message>", then any traceback): it is reported as "velto_protocol: Action
   /// failed <text>" and serving goes on. A base::Panic thrown from here ends the loop.
-  virtual base::Result<base::Unit, std::string> dispatch(const base::Frame& frame) = 0;
+  virtual base::Result<base::Unit, std::string> dispatch(const base::Frame& frame,
+                                                         ProgressLines& lines) = 0;
 };
 
 struct ServingOptions {
@@ -46,9 +49,6 @@ struct ServingOptions {
   EndedFlag* ended = nullptr;
 };
 
-/// "velto_protocol: dropped <count> bytes that do not decode: <message>", with a line feed.
-std::string dropped_bytes_report(std::size_t count, std::string_view message);
-
 /// Serves `conn` until a stop message arrives. Each pass: sleep `pause`; a stop message
 /// prints "Terminating.", shuts the connection down both ways and returns; a disconnected
 /// channel prints "Link broken" and serving goes on; then one blocking read of at most
@@ -56,6 +56,10 @@ std::string dropped_bytes_report(std::size_t count, std::string_view message);
 /// most kMaxBytesPerPass in all). Every read that returns prints "Received size : N"
 /// (one that finds nothing waiting prints nothing); after each, every frame completed is
 /// dispatched in order ("done" on success). A read of 0 bytes ends the pass's reading.
+/// The lines go out in as few writes as their order allows: those collected are flushed
+/// before the dispatcher runs a handler, once the frames of a read are done, before the
+/// pause and a read that waits, before a report and before the connection's end is
+/// signalled.
 /// Action errors ("velto_protocol: Action failed <text>") and bytes that do not decode
 /// (`dropped_bytes_report`) are reported on `err_fd`, and serving goes on.
 ///

@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "base/panic.h"
 #include "py/args.h"
-#include "py/gil.h"
 #include "server/models/results.h"
 
 namespace velto::server::models {
@@ -38,8 +38,7 @@ std::string refusal_text(py::Refusal why, PyObject* obj, const py::TypeCell& cel
 
 base::ResultFrame result_frame_new(uint8_t id, base::ServerStatus status, py::Ref data,
                                    const char* param) {
-  py::GilHold gil;
-  py::Ref object = std::move(data);  // dropped before the lock is given back
+  py::Ref object = std::move(data);
   base::result::ConfirmResult confirm;
   const py::Refusal not_confirm = py::try_copy(object.get(), ConfirmResult_cell, confirm);
   if (not_confirm == py::Refusal::kNone) return base::ResultFrame{id, status, confirm};

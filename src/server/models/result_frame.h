@@ -12,7 +12,7 @@ namespace velto::server::models {
 /// ErrorResult, its field copied under shared use. Anything else is the internal failure
 /// "Python data failed to be bound: " followed by the conversion's TypeError text; a result
 /// object that holds no value is the TypeError "argument '<param>': <Class> object holds no
-/// value". Takes the interpreter lock (nesting if held), and releases `data` on every path.
+/// value". The caller holds the interpreter lock; `data` is released on every path.
 base::ResultFrame result_frame_new(uint8_t id, base::ServerStatus status, py::Ref data,
                                    const char* param);
 
