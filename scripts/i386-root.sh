@@ -3,6 +3,7 @@
 #
 #   scripts/i386-root.sh setup            create the root (or bring its packages up to date)
 #   scripts/i386-root.sh run -- CMD...    run CMD inside the root, the project mounted at /src
+#   scripts/i386-root.sh can-run          whether this kernel runs 32-bit x86 programs at all
 #
 # The root lives in $VELTO_I386_ROOT (default /var/tmp/velto-i386-root). Creating it takes
 # about 90 s; later calls reuse it and reinstall only when the package list changes. Each call
@@ -19,8 +20,31 @@ STAMP=var/lib/velto-i386.stamp
 HERE=$(cd "$(dirname "$0")/.." && pwd)
 
 die() { echo "i386-root: $*" >&2; exit 1; }
+
+# Some kernels are built or booted without IA-32 emulation: there, executing any i386 program
+# fails with ENOEXEC, and no root can help. The probe is a program that only exits, assembled
+# and linked for i386 by the host's binutils.
+runs_i386() {
+  local dir status=0
+  dir=$(mktemp -d)
+  printf '.globl _start\n_start:\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n' > "$dir/exit.s"
+  # A probe that cannot be built decides nothing: the real steps then show what happens.
+  if as --32 -o "$dir/exit.o" "$dir/exit.s" 2>/dev/null &&
+     ld -m elf_i386 -o "$dir/exit" "$dir/exit.o" 2>/dev/null; then
+    "$dir/exit" 2>/dev/null || status=1
+  fi
+  rm -rf "$dir"
+  return $status
+}
+NO_I386="this kernel does not run 32-bit x86 programs (IA-32 emulation is off; see dmesg)"
+if [[ ${1:-} == can-run ]]; then
+  runs_i386 || { echo "i386-root: $NO_I386" >&2; exit 1; }
+  exit 0
+fi
+
 [[ $(id -u) == 0 ]] || die "must run as root (debootstrap, chroot and mounts need it)"
-[[ $# -ge 1 ]] || die "usage: $0 setup | run -- CMD..."
+[[ $# -ge 1 ]] || die "usage: $0 setup | run -- CMD... | can-run"
+runs_i386 || die "$NO_I386: the root cannot be made or used here"
 
 if [[ ${VELTO_I386_NS:-} != 1 ]]; then
   VELTO_I386_NS=1 exec unshare --mount --propagation private "$BASH" "$0" "$@"
