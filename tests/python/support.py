@@ -118,6 +118,13 @@ class ServerProcess:
             self.proc.kill()
             self.proc.communicate()
 
+    # As a context manager, a program the test did not see to its end is killed on the way out.
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.kill()
+
 
 class Lines:
     """The lines of a subprocess's output stream, read by a thread so that every wait is

@@ -733,8 +733,7 @@ server.close()
 
 def test_interrupt_during_open_ends_it_with_keyboard_interrupt():
     port = free_port()
-    program = ServerProcess(SIGNAL_PROGRAM, port)
-    try:
+    with ServerProcess(SIGNAL_PROGRAM, port) as program:
         lines = Lines(program.proc.stdout)
         assert lines.next() == "opening"
         time.sleep(0.3)
@@ -757,8 +756,6 @@ def test_interrupt_during_open_ends_it_with_keyboard_interrupt():
             rc, _, err = program.finish()
         assert rc == 0, err
         lines.thread.join(WAIT)
-    finally:
-        program.kill()
 
 
 def test_blocked_reply_releases_the_lock_and_every_reply_arrives_whole(h, watchdog):

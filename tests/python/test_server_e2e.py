@@ -1,6 +1,5 @@
 """The socket server end to end: a real TCP client on 127.0.0.1 against a server program in
 its own process, whose progress lines (fd 1) and reports (fd 2) are checked."""
-import signal
 import socket
 import time
 
@@ -44,8 +43,7 @@ def run(body, steps):
     """Starts `body`, connects, runs `steps(conn, server)`, tells it to close; returns
     (stdout lines, stderr text)."""
     port = free_port()
-    server = ServerProcess(body, port)
-    try:
+    with ServerProcess(body, port) as server:
         conn = connect(port)
         with conn:
             steps(conn, server)
@@ -55,8 +53,6 @@ def run(body, steps):
             except BrokenPipeError:
                 pass
             rc, out, err = server.finish()
-    finally:
-        server.kill()
     assert rc == 0, err
     return out.splitlines(), err
 
@@ -234,14 +230,11 @@ sys.exit(5)
 
 def test_a_handler_ends_the_program_through_sigint():
     port = free_port()
-    server = ServerProcess(QUIT_BUTTON_SERVER, port)
-    try:
+    with ServerProcess(QUIT_BUTTON_SERVER, port) as server:
         with connect(port) as conn:
             assert server.proc.stdout.readline() == b"serving\n"
             conn.sendall(frame(9, "ClickButton"))
             rc, out, err = server.finish()
-    finally:
-        server.kill()
     assert rc == 5, err
     assert "quit requested" in out
     assert "Action failed" not in err
@@ -309,11 +302,9 @@ def test_an_output_that_does_not_drain_stalls_only_the_serving_thread(fd):
     click = frame(1, "ClickButton")
     # "running action" goes out in one write with the lines before it.
     fits = b""
-    server = ServerProcess(STALLED_OUTPUT_SERVER.replace("ARGS", repr((click, fd, fits))), port)
-    try:
+    body = STALLED_OUTPUT_SERVER.replace("ARGS", repr((click, fd, fits)))
+    with ServerProcess(body, port) as server:
         rc, out, err = server.finish()
-    finally:
-        server.kill()
     assert rc == 0, err
     assert f"main thread went on; the serving thread wrote {len(fits)} bytes" in (err if fd == 1 else out)
 
@@ -355,13 +346,10 @@ os._exit(0)
 def test_progress_lines_of_a_frame_go_out_in_one_write_before_and_one_after_the_call(sent, writes):
     port = free_port()
     body = WRITES_SERVER.replace("DONES", str(b"".join(writes).count(b"done\n")))
-    server = ServerProcess(body, port)
-    try:
+    with ServerProcess(body, port) as server:
         with connect(port) as conn:
             conn.sendall(sent)
             rc, _, err = server.finish()
-    finally:
-        server.kill()
     assert rc == 0, err
     assert f"writes {writes!r}" in err.splitlines()
 

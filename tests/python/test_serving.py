@@ -210,8 +210,7 @@ def test_signals_during_the_wait():
     """A handler that returns lets the wait go on for the time left; Ctrl-C ends it with
     KeyboardInterrupt."""
     port = free_port()
-    program = ServerProcess(SIGNAL_WAIT_PROGRAM, port)
-    try:
+    with ServerProcess(SIGNAL_WAIT_PROGRAM, port) as program:
         lines = Lines(program.proc.stdout)
         with connect(port):
             lines.wait_for("waiting")
@@ -227,8 +226,6 @@ def test_signals_during_the_wait():
             assert lines.wait_for("after close:", part=True) == "after close: True"
             rc, _, err = program.finish()
         assert rc == 0, err
-    finally:
-        program.kill()
 
 
 # ---- three controllers in a row ------------------------------------------------------------
@@ -252,14 +249,13 @@ def test_three_controller_sessions_in_a_row_then_a_fourth():
     and the next controller is served on the same object."""
     port = free_port()
     address = f"127.0.0.1:{port}"
-    program = ServerProcess(RECONNECT_PROGRAM, port)
 
     def click_and_reply(controller):
         controller.click(0)
         replies = list(controller.replies(timeout=WAIT))[:1]
         assert [(r.id, r.status) for r in replies] == [(0, "Idle")]
 
-    try:
+    with ServerProcess(RECONNECT_PROGRAM, port) as program:
         lines = Lines(program.proc.stdout)
         with Controller(address, timeout=WAIT) as polite:  # leaves politely
             lines.wait_for("session 0")
@@ -285,8 +281,6 @@ def test_three_controller_sessions_in_a_row_then_a_fourth():
         lines.wait_for("close None")
         rc, _, err = program.finish()
         assert rc == 0, err
-    finally:
-        program.kill()
     # The reset is reported once, as a failed read; nothing else is.
     assert err.count("velto_protocol:") == 1, err
     assert "Failed to read frame : Connection reset by peer (os error 104)" in err
@@ -470,8 +464,7 @@ def test_a_reply_cut_short_poisons_nothing():
     that went out, never a later reply glued to it; later replies on that connection are
     refused after their own argument errors; a new open() starts clean."""
     port = free_port()
-    program = ServerProcess(CUT_PROGRAM, port)
-    try:
+    with ServerProcess(CUT_PROGRAM, port) as program:
         lines = Lines(program.proc.stdout)
         conn = socket.socket()
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
@@ -509,8 +502,6 @@ def test_a_reply_cut_short_poisons_nothing():
             lines.wait_for("ok")
             rc, _, err = program.finish()
         assert rc == 0, err
-    finally:
-        program.kill()
 
 
 # ---- bytes that cannot become a frame ------------------------------------------------------
@@ -542,8 +533,7 @@ time.sleep(0.8)
 def test_bytes_that_cannot_become_a_frame_are_dropped_at_once(bad, extras, message):
     """The frames after them are served; the report says how many bytes went."""
     port = free_port()
-    program = ServerProcess(DROP_PROGRAM, port)
-    try:
+    with ServerProcess(DROP_PROGRAM, port) as program:
         lines = Lines(program.proc.stdout)
         with connect(port) as conn:
             lines.wait_for("serving")
@@ -564,16 +554,13 @@ def test_bytes_that_cannot_become_a_frame_are_dropped_at_once(bad, extras, messa
             program.proc.stdin.flush()
             rc, _, err = program.finish()
         assert rc == 0, err
-    finally:
-        program.kill()
     dropped = len(bad) + sum(map(len, extras))
     assert err == f"velto_protocol: dropped {dropped} bytes that do not decode: {message}\n"
 
 
 def test_undecodable_bytes_are_reported_as_dropped_not_as_a_failure():
     port = free_port()
-    program = ServerProcess(DROP_PROGRAM, port)
-    try:
+    with ServerProcess(DROP_PROGRAM, port) as program:
         lines = Lines(program.proc.stdout)
         with connect(port) as conn:
             lines.wait_for("serving")
@@ -586,8 +573,6 @@ def test_undecodable_bytes_are_reported_as_dropped_not_as_a_failure():
             program.proc.stdin.flush()
             rc, _, err = program.finish()
         assert rc == 0, err
-    finally:
-        program.kill()
     assert err == "velto_protocol: dropped 3 bytes that do not decode: wrong msgpack marker Reserved\n"
 
 

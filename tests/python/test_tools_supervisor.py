@@ -115,8 +115,7 @@ print("returned", flush=True)
     False, pytest.param(True, marks=needs_wait_disconnected)], ids=["open-waits", "in-session"])
 def test_ctrl_c_ends_the_loop(in_session):
     port = free_port()
-    proc = ServerProcess(CTRL_C_SERVER, port)
-    try:
+    with ServerProcess(CTRL_C_SERVER, port) as proc:
         assert wait_until(lambda: listening(port))
         if in_session:
             with Controller(f"127.0.0.1:{port}", timeout=WAIT) as c:
@@ -127,8 +126,6 @@ def test_ctrl_c_ends_the_loop(in_session):
         else:
             proc.proc.send_signal(signal.SIGINT)
         rc, out, err = proc.finish()
-    finally:
-        proc.kill()
     assert rc == 0, err
     ours = [line for line in out.splitlines() if line in ("disconnected", "returned")]
     assert ours == (["disconnected", "returned"] if in_session else ["returned"]), out
