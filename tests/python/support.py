@@ -2,8 +2,10 @@
 import os
 import queue
 import socket
+import contextlib
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 import time
@@ -74,6 +76,22 @@ def wait_until(predicate, timeout=WAIT, step=0.01):
             return True
         time.sleep(step)
     return predicate()
+
+
+@contextlib.contextmanager
+def written_to(fd):
+    """Sends what is written on `fd` to a file of its own while the block runs; yields a
+    function that returns all of it so far, as text. Waiting for a line another thread
+    writes must read this way: capfd.readouterr() empties its file after reading it, and a
+    write that lands in between is lost."""
+    with tempfile.TemporaryFile() as log:
+        saved = os.dup(fd)
+        os.dup2(log.fileno(), fd)
+        try:
+            yield lambda: os.pread(log.fileno(), os.fstat(log.fileno()).st_size, 0).decode(errors="replace")
+        finally:
+            os.dup2(saved, fd)
+            os.close(saved)
 
 
 def python_env(**extra):

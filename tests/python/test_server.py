@@ -19,7 +19,7 @@ import pytest
 
 import velto_protocol as vp
 from support import (VELTO_FRAME, WAIT, Lines, ServerProcess, connect, free_port, is_panic, open_with_client,
-                     raised, recv_exactly, wait_until)
+                     raised, recv_exactly, wait_until, written_to)
 from velto_tools.wire import F32, ErrorResult, Reply, frame, read_replies
 
 CPYTHON = platform.python_implementation() == "CPython"
@@ -401,7 +401,7 @@ def test_serving_open_leaves_the_thread_on_the_old_connection(h):
     assert client_sees_eof(old, timeout=3)
 
 
-def test_serving_serve_again_is_refused_and_a_new_connection_orphans_the_earlier_thread(h, capfd):
+def test_serving_serve_again_is_refused_and_a_new_connection_orphans_the_earlier_thread(h):
     conn = h.accept()
     rec = Recorder()
     PanicException = panic_type()
@@ -420,26 +420,15 @@ def test_serving_serve_again_is_refused_and_a_new_connection_orphans_the_earlier
     # A new connection may be served while the earlier thread still reads the old one:
     # that thread is orphaned and says so on every pass after a read.
     new = h.accept()
-    h.serve()
-    out = []
-
-    def seen(text):
-        out.append(capfd.readouterr().out)
-        return text in "".join(out)
-
-    for _ in range(30):
-        conn.sendall(frame(0, "ClickButton"))
-        if wait_until(lambda: seen("Link broken"), timeout=0.6):
-            break
-    assert seen("Link broken")
-    errors = []
-
-    def panics():
-        errors.append(capfd.readouterr().err)
-        return "".join(errors).count("PanicException: handler gave up")
-
-    conn.sendall(frame(1, "ClickButton"))  # nothing else ends the orphan
-    assert wait_until(lambda: panics() >= 1)
+    with written_to(1) as out, written_to(2) as err:
+        h.serve()
+        for _ in range(30):
+            conn.sendall(frame(0, "ClickButton"))
+            if wait_until(lambda: "Link broken" in out(), timeout=0.6):
+                break
+        assert "Link broken" in out()
+        conn.sendall(frame(1, "ClickButton"))  # nothing else ends the orphan
+        assert wait_until(lambda: "PanicException: handler gave up" in err()), err()
     n = len(rec.calls)  # before the send: the thread may handle the frame at once
     new.sendall(frame(0, "ClickButton"))  # the new connection's thread serves on
     assert wait_until(lambda: len(rec.calls) > n)
@@ -574,15 +563,15 @@ def test_non_callable_is_accepted_and_fails_only_when_dispatched(h, capfd):
     assert "Action failed TypeError: 'int' object is not callable" in err
 
 
-def test_registrations_after_serve_reach_only_the_next_thread(h, capfd):
+def test_registrations_after_serve_reach_only_the_next_thread(h):
     conn = h.accept()
     late = Recorder()
-    h.serve()
-    h.server.on(7, "ClickButton", late)
-    assert h.server._get_action("ClickButton_7") is late
-    conn.sendall(frame(7, "ClickButton"))
-    out = []
-    assert wait_until(lambda: out.append(capfd.readouterr().out) or "No key ClickButton_7 found" in "".join(out)), "".join(out)
+    with written_to(1) as out:
+        h.serve()
+        h.server.on(7, "ClickButton", late)
+        assert h.server._get_action("ClickButton_7") is late
+        conn.sendall(frame(7, "ClickButton"))
+        assert wait_until(lambda: "No key ClickButton_7 found" in out()), out()
     assert late.calls == []
     h.stop()
     conn = h.accept()
@@ -640,7 +629,7 @@ KEY_CASES = [(kind, wid, fields, f"{kind}_{wid}")
 
 
 @pytest.mark.skipif(not os.path.exists(VELTO_FRAME), reason="velto-frame is not built")
-def test_velto_frame_on_and_the_dispatch_use_one_identity_key(h, capfd):
+def test_velto_frame_on_and_the_dispatch_use_one_identity_key(h):
     keys = [key for *_, key in KEY_CASES]
     frames = b"".join(frame(wid, kind, *fields) for kind, wid, fields, _ in KEY_CASES)
 
@@ -652,11 +641,11 @@ def test_velto_frame_on_and_the_dispatch_use_one_identity_key(h, capfd):
 
     # With nothing registered, the dispatch names each key it looked up.
     conn = h.accept()
-    h.serve()
-    conn.sendall(frames)
-    out = []
-    assert wait_until(lambda: out.append(capfd.readouterr().out) or f"No key {keys[-1]} found" in "".join(out))
-    assert re.findall(r"^No key (.*) found$", "".join(out), re.M) == keys
+    with written_to(1) as out:
+        h.serve()
+        conn.sendall(frames)
+        assert wait_until(lambda: f"No key {keys[-1]} found" in out()), out()
+        assert re.findall(r"^No key (.*) found$", out(), re.M) == keys
     h.stop()
 
     # on() files each action under its key, and the dispatch finds it there.
@@ -881,17 +870,16 @@ def open_descriptors():
     return len(os.listdir("/proc/self/fd"))
 
 
-def test_client_that_resets_the_connection(h, capfd):
+def test_client_that_resets_the_connection(h):
     before = open_descriptors()
     conn = h.accept()
-    h.serve()
-    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    conn.close()  # RST
-    h.clients.remove(conn)
-    errors = []
-    assert wait_until(lambda: errors.append(capfd.readouterr().err) or "Failed to read frame" in "".join(errors)), "".join(errors)
-    err = "".join(errors)
-    assert re.search(r"Failed to read frame : .+ \(os error \d+\)", err), err
+    with written_to(2) as err:
+        h.serve()
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        conn.close()  # RST
+        h.clients.remove(conn)
+        assert wait_until(lambda: "Failed to read frame" in err()), err()
+        assert re.search(r"Failed to read frame : .+ \(os error \d+\)", err()), err()
     assert h.server.wait_disconnected(WAIT) is True
     # The thread ended on its own: close() lets go of the connection and of what served it,
     # and the object is Created again.

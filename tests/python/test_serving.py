@@ -15,7 +15,7 @@ import pytest
 
 import velto_protocol as vp
 from support import (WAIT, Lines, ServerProcess, connect, free_port, open_with_client, raised,
-                     recv_exactly, wait_until)
+                     recv_exactly, wait_until, written_to)
 from velto_tools import wire
 from velto_tools.controller import Controller
 from velto_tools.wire import F32, frame
@@ -382,14 +382,15 @@ def open_descriptors():
 
 
 @pytest.mark.parametrize("reopen", [False, True], ids=["close", "open-then-close"])
-def test_close_after_the_thread_ended_on_its_own_lets_go_of_everything(s, reopen, capfd):
+def test_close_after_the_thread_ended_on_its_own_lets_go_of_everything(s, reopen):
     before = open_descriptors()
     conn = s.accept()
-    s.server.serve()
-    reset(conn)
-    s.clients.remove(conn)
-    assert s.server.wait_disconnected(WAIT) is True
-    assert wait_until(lambda: "Failed to read frame" in capfd.readouterr().err)
+    with written_to(2) as err:
+        s.server.serve()
+        reset(conn)
+        s.clients.remove(conn)
+        assert s.server.wait_disconnected(WAIT) is True
+        assert wait_until(lambda: "Failed to read frame" in err()), err()
     time.sleep(0.2)  # the thread has reported; let it release what it holds
     if reopen:
         new = s.accept()  # the stop sender is still there, its thread gone
