@@ -5,8 +5,12 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include "case_printer.h"
+
 namespace velto::server::io {
 namespace {
+
+using velto::testing::PrintTo;
 
 struct FailureCase {
   std::string name;

@@ -5,8 +5,12 @@
 
 #include <cerrno>
 
+#include "case_printer.h"
+
 namespace velto::server::io {
 namespace {
+
+using velto::testing::PrintTo;
 
 struct TextCase {
   std::string name;

@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "case_printer.h"
 #include "io_test_support.h"
 
 namespace velto::server::io {
 namespace {
+
+using velto::testing::PrintTo;
 
 using Writes = std::vector<std::string>;
 using testing::WriteRecorder;

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "base/panic.h"
+#include "case_printer.h"
 #include "frame_bytes.h"
 #include "io_test_support.h"
 #include "server/io/output.h"
@@ -25,6 +26,8 @@
 
 namespace velto::server::io {
 namespace {
+
+using velto::testing::PrintTo;
 
 using namespace std::chrono_literals;
 using testing::describe;

@@ -7,8 +7,12 @@
 #include <optional>
 #include <thread>
 
+#include "case_printer.h"
+
 namespace velto::server::io {
 namespace {
+
+using velto::testing::PrintTo;
 
 using State = StopReceived::State;
 
