@@ -4,6 +4,8 @@ PYPY       ?= /usr/bin/pypy3
 CPYTHON    ?= /usr/bin/python3
 CMAKE_ARGS ?=
 PYTEST_ARGS ?= -q
+# What pytest runs; one file: `make test-asan PYTEST_PATHS=tests/python/test_server.py`.
+PYTEST_PATHS ?= tests/python
 
 .PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython test-asan soak test-i386 demo bench bench-i386 fuzz \
         fuzz-replay clean wheel wheel-only wheel-i386 test-install
@@ -36,10 +38,10 @@ test-cpp:
 test-python: test-pypy test-cpython
 
 test-pypy:
-	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) -m pytest $(PYTEST_ARGS) tests/python
+	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) -m pytest $(PYTEST_ARGS) $(PYTEST_PATHS)
 
 test-cpython:
-	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) -m pytest $(PYTEST_ARGS) tests/python
+	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) -m pytest $(PYTEST_ARGS) $(PYTEST_PATHS)
 
 # The C++ tests and the extension under AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # build folder of their own; then the whole pytest suite under CPython (PyPy's collector and
@@ -63,7 +65,7 @@ test-asan: deps
 	ASAN_OPTIONS=$(ASAN_OPTIONS_):log_path=$(ASAN_REPORTS)/asan \
 	UBSAN_OPTIONS=$(UBSAN_OPTIONS_):log_path=$(ASAN_REPORTS)/ubsan \
 	LD_PRELOAD="$(SAN_RUNTIME)" VELTO_SANITIZER_RUNTIME="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
-	VELTO_BUILD=$(abspath $(ASAN_BUILD)) $(CPYTHON) -m pytest $(PYTEST_ARGS) tests/python || status=$$?; \
+	VELTO_BUILD=$(abspath $(ASAN_BUILD)) $(CPYTHON) -m pytest $(PYTEST_ARGS) $(PYTEST_PATHS) || status=$$?; \
 	for f in $(ASAN_REPORTS)/*; do [ -e "$$f" ] || continue; echo "== $$f"; cat "$$f"; status=1; done; \
 	exit $$status
 
