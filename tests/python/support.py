@@ -1,8 +1,8 @@
 """Helpers for end-to-end tests: free ports, a controller client, server subprocesses."""
+import contextlib
 import os
 import queue
 import socket
-import contextlib
 import subprocess
 import sys
 import tempfile
