@@ -9,49 +9,51 @@
 
 #include "server/io/frame_assembler.h"
 #include "server/io/output.h"
+#include "server/io/unique_fd.h"
 
 namespace {
 
 using velto::server::io::FrameAssembler;
 using velto::server::io::ProgressLines;
+using velto::server::io::UniqueFd;
+
+// Where the benchmarks write; declared before the lines that write to it, so it is closed
+// after their last flush.
+UniqueFd dev_null() { return UniqueFd(::open("/dev/null", O_WRONLY | O_CLOEXEC)); }
 
 // The lines of one dispatched frame, each in a write of its own: what the serving thread
 // wrote before it collected them, kept as the reference.
 void BM_ProgressLinesPerFrameOneWriteEach(benchmark::State& state) {
-  const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const UniqueFd out = dev_null();
   for (auto _ : state) {
     for (std::string_view line :
          {"Found frame ! 1\n", "running action\n", "after function\n", "done\n"}) {
-      benchmark::DoNotOptimize(::write(fd, line.data(), line.size()));
+      benchmark::DoNotOptimize(::write(out.get(), line.data(), line.size()));
     }
   }
-  ::close(fd);
 }
 BENCHMARK(BM_ProgressLinesPerFrameOneWriteEach);
 
 // The lines of one frame of a burst, as the serving loop and the dispatch write them: the
 // lines after a handler call go out with those before the next one.
 void BM_ProgressLinesPerFrame(benchmark::State& state) {
-  const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  {
-    ProgressLines lines(fd);
-    for (auto _ : state) {
-      lines.add_number("Found frame ! ", 1);
-      lines.add({"running action"});
-      lines.flush();  // before the handler call
-      lines.add({"after function"});
-      lines.add({"done"});
-    }
+  const UniqueFd out = dev_null();
+  ProgressLines lines(out.get());
+  for (auto _ : state) {
+    lines.add_number("Found frame ! ", 1);
+    lines.add({"running action"});
+    lines.flush();  // before the handler call
+    lines.add({"after function"});
+    lines.add({"done"});
   }
-  ::close(fd);
 }
 BENCHMARK(BM_ProgressLinesPerFrame);
 
 // The lines of a frame that arrives alone: its read's line and those before the call in one
 // write, those after it in another before the next read waits.
 void BM_ProgressLinesPerLoneFrame(benchmark::State& state) {
-  const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  ProgressLines lines(fd);
+  const UniqueFd out = dev_null();
+  ProgressLines lines(out.get());
   for (auto _ : state) {
     lines.add_number("Received size : ", 18);
     lines.add_number("Found frame ! ", 1);
@@ -61,7 +63,6 @@ void BM_ProgressLinesPerLoneFrame(benchmark::State& state) {
     lines.add({"done"});
     lines.flush();
   }
-  ::close(fd);
 }
 BENCHMARK(BM_ProgressLinesPerLoneFrame);
 

@@ -1,7 +1,6 @@
 // Dispatch of one decoded frame to its registered Python callable.
 #include "server/dispatch.h"
 
-#include <charconv>
 #include <string_view>
 
 #include "base/panic.h"
