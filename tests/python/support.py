@@ -3,6 +3,7 @@ import contextlib
 import os
 import queue
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -194,3 +195,51 @@ def raised(call):
 
 def is_panic(e):
     return e is not None and type(e).__name__ == "PanicException"
+
+
+@contextlib.contextmanager
+def fake_server(script):
+    """A server of our own on 127.0.0.1 that runs `script(conn)` on the one connection it
+    accepts, in a thread; yields its address. The connection is closed after the script."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(WAIT)
+    failures = []
+
+    def run():
+        try:
+            conn, _ = listener.accept()
+        except OSError as e:
+            failures.append(e)
+            return
+        with conn:
+            conn.settimeout(WAIT)
+            try:
+                script(conn)
+            except OSError:
+                pass  # the client went first
+
+    t = threading.Thread(target=run, daemon=True)
+    t.start()
+    try:
+        yield f"127.0.0.1:{listener.getsockname()[1]}"
+    finally:
+        t.join(WAIT)
+        listener.close()
+    assert not t.is_alive(), "the fake server's script did not end"
+
+
+def answer_with(data):
+    """A fake_server script: after the first bytes from the client, sends `data` and waits
+    until the client closes."""
+    def script(conn):
+        conn.recv(65536)
+        conn.sendall(data)
+        while conn.recv(65536):
+            pass
+    return script
+
+
+def reset_after_first_frame(conn):
+    """A fake_server script: reads the client's first bytes, then resets the connection."""
+    conn.recv(65536)
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
