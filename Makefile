@@ -7,7 +7,7 @@ PYTEST_ARGS ?= -q
 # What pytest runs; one file: `make test-asan PYTEST_PATHS=tests/python/test_server.py`.
 PYTEST_PATHS ?= tests/python
 
-.PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython test-asan soak test-i386 demo bench bench-i386 fuzz \
+.PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython refleak test-asan soak test-i386 demo bench bench-i386 fuzz \
         fuzz-replay clean wheel wheel-only wheel-i386 test-install
 
 all: build
@@ -21,7 +21,7 @@ deps:
 build: deps build-only
 
 test: build
-	@$(MAKE) --no-print-directory format-check test-cpp fuzz-replay test-pypy test-cpython
+	@$(MAKE) --no-print-directory format-check test-cpp fuzz-replay test-pypy test-cpython refleak
 
 # Every C++ file as .clang-format lays it out; `make format` rewrites them so.
 CLANG_FORMAT ?= clang-format-14
@@ -42,6 +42,14 @@ test-pypy:
 
 test-cpython:
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) -m pytest $(PYTEST_ARGS) $(PYTEST_PATHS)
+
+# A short round of bench/refleak_values.py under each interpreter: it ends with an error when
+# the script no longer runs, or when under CPython a reference or object is lost per round
+# (the figures go to /dev/null, what grew to standard error).
+REFLEAK_ROUNDS ?= 20000
+refleak:
+	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/refleak_values.py $(REFLEAK_ROUNDS) > /dev/null
+	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/refleak_values.py $(REFLEAK_ROUNDS) > /dev/null
 
 # The C++ tests and the extension under AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # build folder of their own; then the whole pytest suite under CPython (PyPy's collector and

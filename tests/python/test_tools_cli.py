@@ -9,7 +9,8 @@ import time
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, free_port, wait_until
+from support import WAIT, answer_with, fake_server, free_port, reset_after_first_frame, wait_until
+from velto_tools import wire
 
 KINDS = ["ClickButton", "ToggleButton", "ConfirmButton", "PressButton", "DirectionalButton", "Joystick"]
 
@@ -120,6 +121,10 @@ def test_pad_in_a_terminal(server, tmp_path):
             (["t"], "ToggleButton 0 on", "reply id=0 status=Busy ErrorResult('ToggleButton True')"),
             (["t"], "ToggleButton 0 off", "reply id=0 status=Busy ErrorResult('ToggleButton False')"),
             (["a"], "Joystick 0 -1.0 +0.0 1.0", "reply id=0 status=Busy ErrorResult('Joystick -1.0 0.0 1.0')"),
+            (["x"], "Joystick 0 +0.0 +0.0 0.0", "reply id=0 status=Busy ErrorResult('Joystick 0.0 0.0 0.0')"),
+            (["c"], "ConfirmButton 0", "reply id=0 status=Busy ErrorResult('ConfirmButton')"),
+            (["p"], "PressButton 0 on", "reply id=0 status=Busy ErrorResult('PressButton True')"),
+            (["p"], "PressButton 0 off", "reply id=0 status=Busy ErrorResult('PressButton False')"),
         ]:
             subprocess.run(tmux + ["send-keys", *keys], check=True)
             expected += ["sent " + sent, reply]
@@ -131,3 +136,54 @@ def test_pad_in_a_terminal(server, tmp_path):
         assert lines == expected
     finally:
         subprocess.run(tmux + ["kill-server"], capture_output=True)
+
+
+def test_each_help_shows_its_own_usage_and_the_pad_defaults():
+    usages = {
+        "send": "usage: velto-controller send ADDRESS KIND ID [FIELD...] [--wait S]",
+        "play": "usage: velto-controller play ADDRESS FILE [--wait S]",
+        "pad": "usage: velto-controller pad ADDRESS [--pad ID] [--click ID] [--toggle ID] [--confirm ID] "
+               "[--press ID] [--joystick ID]",
+    }
+    for command, usage in usages.items():
+        r = cli(command, "--help")
+        assert (r.returncode, r.stderr) == (0, "")
+        assert r.stdout.splitlines()[0] == usage
+    pad = cli("pad", "--help").stdout
+    for name in ("pad", "click", "toggle", "confirm", "press", "joystick"):
+        assert f"--{name} ID" in pad and f"id of the {name} widget (default 0)" in pad
+    top = cli("--help").stdout.splitlines()
+    assert top[:3] == [usages["send"], usages["play"][len("usage: "):], usages["pad"][len("usage: "):]]
+
+
+def test_send_without_a_reply_says_so_and_fails(server):
+    # Widget 5 has no handler: the server reads the frame and answers nothing.
+    r = cli("send", server, "ClickButton", "5", "--wait", "1.5")
+    assert (r.returncode, r.stdout, r.stderr) == (1, "", "velto-controller: no reply within 1.5 s\n")
+
+
+GOOD = wire.reply(7, "Idle", wire.ConfirmResult(True))
+
+
+@pytest.mark.parametrize("data, why", [
+    (b"\x91" * 100_000, "the reply is an array of 1, not an array of 3"),
+    (b"\x93\x01\xa4Idle\x81\x91\x01\x91\xc3", "the result's kind is an array, not a string"),
+    (b"\x93\x01\xa4\xff\xfeId\x81\xadConfirmResult\x91\xc3", "the status is not UTF-8 (invalid start byte at byte 0)"),
+], ids=["deep", "array-key", "utf8"])
+def test_a_malformed_reply_is_one_line_and_a_failure(data, why):
+    with fake_server(answer_with(GOOD + data)) as address:
+        r = cli("send", address, "ClickButton", "7", "--wait", "3")
+    assert (r.returncode, r.stdout) == (1, "reply id=7 status=Idle ConfirmResult(True)\n")
+    assert r.stderr == f"velto-controller: not a result frame: {why}\n"
+
+
+def test_a_reset_during_play_is_one_line(tmp_path):
+    script = tmp_path / "three.txt"
+    script.write_text("0 ClickButton 1\n300 ClickButton 1\n300 ClickButton 1\n")
+    with fake_server(reset_after_first_frame) as address:
+        r = cli("play", address, str(script))
+    assert (r.returncode, r.stdout) == (1, "")
+    # Seen while waiting (a reset) or by the next send (a broken pipe): one line either way.
+    assert r.stderr in ("velto-controller: the server reset the connection after 1 of 3 frames\n",
+                        f"velto-controller: connection to {address} lost: Connection reset by peer\n",
+                        f"velto-controller: connection to {address} lost: Broken pipe\n"), r.stderr
