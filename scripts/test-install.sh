@@ -17,6 +17,10 @@ cp "$HERE/scripts/install_check.py" "$HERE/examples/robot.py" "$WORK/"
 run_check() {  # run_check VENV
   (cd "$WORK" && "$1/bin/python" install_check.py "$1")
   (cd "$WORK" && "$1/bin/velto-controller" --help > /dev/null)
+  # velto-frame comes with the package: a reply encoded, and a frame decoded from stdin.
+  [[ $("$1/bin/velto-frame" encode 1 Idle confirm true) == "93 01 a4 49 64 6c 65 81 ad 43 6f 6e 66 69 72 6d 52 65 73 75 6c 74 91 c3" ]] ||
+    { echo "test-install: velto-frame in $1 does not encode a reply" >&2; exit 1; }
+  printf '\x92\x00\x81\xabClickButton\x90' | "$1/bin/velto-frame" decode - > /dev/null
   # The installed stubs and py.typed as a type checker finds them (PEP 561); mypy runs
   # under CPython only.
   if [[ $("$1/bin/python" -c 'import sys; print(sys.implementation.name)') == cpython ]] &&

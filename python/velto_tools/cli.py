@@ -2,6 +2,7 @@
 terminal into a controller (pad); each prints the replies as they come."""
 from __future__ import annotations
 
+import argparse
 import os
 import select
 import sys
@@ -209,9 +210,7 @@ def _fail(message: str, status: int = 1) -> NoReturn:
     sys.exit(status)
 
 
-def _parser():  # type: ignore[no-untyped-def]
-    import argparse
-
+def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, usage="\n".join(USAGES.values()), epilog=FIELDS_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,

@@ -9,7 +9,7 @@ import math
 import struct
 import sys
 from dataclasses import dataclass
-from typing import Any, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple, Union
 
 KINDS = ("ClickButton", "ToggleButton", "ConfirmButton", "PressButton", "DirectionalButton", "Joystick")
 STATUSES = ("NotInit", "Idle", "Busy", "Error")
@@ -104,7 +104,7 @@ def _pack(value: Any, out: List[bytes], depth: int) -> None:
             out.append((b"\xde" if is_map else b"\xdc") + struct.pack(">H", n))
         else:
             out.append((b"\xdf" if is_map else b"\xdd") + struct.pack(">I", n))
-        if is_map:
+        if isinstance(value, dict):
             for k, v in value.items():
                 _pack(k, out, depth + 1)
                 _pack(v, out, depth + 1)
@@ -195,7 +195,7 @@ class _Cursor:
     def marker(self) -> int:
         return self.take(1)[0]
 
-    def size(self, marker: int, table: dict) -> int:
+    def size(self, marker: int, table: Dict[int, int]) -> int:
         return int.from_bytes(self.take(table[marker]), "big")
 
     def text(self, marker: int, what: str, longest: Optional[int] = None) -> str:

@@ -9,7 +9,7 @@ import time
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, answer_with, fake_server, free_port, reset_after_first_frame, wait_until
+from support import VELTO_FRAME, WAIT, answer_with, fake_server, free_port, reset_after_first_frame, wait_until
 from velto_tools import wire
 
 KINDS = ["ClickButton", "ToggleButton", "ConfirmButton", "PressButton", "DirectionalButton", "Joystick"]
@@ -187,3 +187,25 @@ def test_a_reset_during_play_is_one_line(tmp_path):
     assert r.stderr in ("velto-controller: the server reset the connection after 1 of 3 frames\n",
                         f"velto-controller: connection to {address} lost: Connection reset by peer\n",
                         f"velto-controller: connection to {address} lost: Broken pipe\n"), r.stderr
+
+
+def test_velto_frame_command_runs_the_program_it_was_installed_with():
+    from velto_tools import frame_tool
+
+    env = dict(os.environ, PYTHONPATH=os.environ["VELTO_TOOLS_DIR"])
+    # The source tree's package carries no program: the command says where one comes from.
+    r = subprocess.run([sys.executable, "-m", "velto_tools.frame_tool", "decode", "90"], env=env,
+                       capture_output=True, text=True, timeout=WAIT)
+    assert (r.returncode, r.stdout, r.stderr) == (127, "", frame_tool.MISSING)
+    # With a program in place, the arguments and standard input reach it, and its exit status
+    # is the command's (2: the input ended inside a frame).
+    run = f"import sys, velto_tools.frame_tool as t; t.PROGRAM = {VELTO_FRAME!r}; sys.exit(t.main())"
+    for args, stdin, status, out in [
+        (["encode", "1", "Idle", "confirm", "true"], b"", 0, wire.reply(1, "Idle", wire.ConfirmResult(True)).hex(" ")),
+        (["decode", "-"], b"\x92\x00", 2, None),
+    ]:
+        r = subprocess.run([sys.executable, "-c", run, *args], env=env, input=stdin, capture_output=True,
+                           timeout=WAIT)
+        assert r.returncode == status, r.stderr
+        if out is not None:
+            assert r.stdout.decode() == out + "\n"
