@@ -215,8 +215,9 @@ class ComSocketServer:
         """Starts the serving thread on the connection of the latest ``open()`` and returns
         at once.
 
-        The thread pauses 500 ms, checks for a stop, reads at most 1024 bytes and dispatches
-        every complete frame in what it read; a frame split over reads is completed by later
+        Each pass the thread pauses 500 ms, checks for a stop, then takes everything that
+        has arrived, up to 64 KiB, in reads of at most 1024 bytes, and after each read
+        dispatches every complete frame; a frame split over reads is completed by later
         reads. It prints progress lines on file descriptor 1 ("Received size : N",
         "Found frame ! <id>", "running action", "after function", "done", "No key <key>
         found" for a widget nobody handles). Frames that do not decode and handlers that

@@ -1,11 +1,12 @@
 """The companion package's wire codec and fake controller, against the module in this process."""
+import os
 import re
 import threading
 
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, answer_with, fake_server, free_port
+from support import ROOT, WAIT, answer_with, fake_server, free_port
 from velto_tools import wire
 from velto_tools.controller import Controller, parse_address
 from velto_tools.wire import F32, ConfirmResult, ErrorResult, Reply
@@ -262,3 +263,11 @@ def test_reply_status_compares_with_the_module_enum(served):
     c.click(0)
     reply = next(c.replies(WAIT))
     assert reply.status == vp.ServerStatus.Idle and reply.status != vp.ServerStatus.Busy
+
+
+def test_the_guide_shows_every_controller_method():
+    with open(os.path.join(ROOT, "docs", "guide.md")) as f:
+        section = f.read().split("## Testing a program without the phone", 1)[1]
+    public = [name for name in dir(Controller) if not name.startswith("_")]
+    assert "replies" in public and [name for name in public if f"c.{name}" not in section] == []
+    assert "with Controller(" in section  # the constructor, and the context manager
