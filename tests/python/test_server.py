@@ -782,6 +782,44 @@ def test_blocked_reply_releases_the_lock_and_every_reply_arrives_whole(h, watchd
     assert h.server._get_action("ClickButton_0") is handler
 
 
+def test_close_ends_a_handler_reply_blocked_on_a_peer_that_never_reads(watchdog, h):
+    """A handler that replies to a controller that never reads blocks the serving thread in
+    its send. The program keeps wait_disconnected() and close(): close() cuts the connection's
+    writing side, the handler's send returns with its error, the thread sees the stop and
+    ends, and the controller sees the end of the stream."""
+    conn = h.accept(rcvbuf=4096)
+    started, done, errors = [0], [0], []
+
+    def reply_big(widget):
+        try:
+            while True:
+                started[0] += 1
+                h.server.callback(9, S.Busy, vp.ErrorResult("x" * 60_000))
+                done[0] += 1
+        except RuntimeError as e:
+            errors.append(str(e))
+
+    h.server.on(0, "ClickButton", reply_big)
+    h.serve()
+    conn.sendall(frame(0, "ClickButton"))
+
+    def blocked():
+        before = done[0]
+        time.sleep(0.3)
+        return started[0] > done[0] == before
+
+    assert wait_until(blocked)
+    assert h.server.wait_disconnected(0.3) is False  # it needs nothing the send holds
+    assert h.server.close() is None
+    assert wait_until(lambda: errors)
+    assert errors == ["Broken pipe (os error 32)"]
+    assert h.server.wait_disconnected(0) is True
+    conn.settimeout(WAIT)
+    while conn.recv(1 << 16):  # what went out, then the end of the stream
+        pass
+    assert threads_back(h.threads)
+
+
 def test_replies_from_several_threads_arrive_whole(h):
     conn = h.accept(rcvbuf=8192)
     received = bytearray()
