@@ -286,6 +286,40 @@ def test_created_close_changes_nothing():
 # ---- states and transitions -----------------------------------------------------------
 
 
+@pytest.mark.parametrize("given, host", [("127.0.0.1:0", "127.0.0.1"), ("[::1]:0", "[::1]")], ids=["v4", "v6"])
+def test_bound_address_tells_the_port_while_open_waits_and_after(given, host):
+    """A program that asked for port 0 learns the port from bound_address, already while
+    open() waits (a client can connect with it); `address` keeps what was given. Both are
+    read-only."""
+    server = vp.ComSocketServer(given)
+    assert server.address == given and server.bound_address is None
+    clients = []
+
+    def dial():
+        assert wait_until(lambda: server.bound_address is not None)
+        bound = server.bound_address
+        clients.append((bound, socket.create_connection((bound.rsplit(":", 1)[0].strip("[]"),
+                                                         int(bound.rsplit(":", 1)[1])), timeout=WAIT)))
+
+    t = threading.Thread(target=dial)
+    t.start()
+    try:
+        server.open()
+    finally:
+        t.join(WAIT)
+    bound, conn = clients[0]
+    assert bound == f"{host}:{conn.getpeername()[1]}" and not bound.endswith(":0")
+    assert (server.address, server.bound_address) == (given, bound)
+    reply_1(server)
+    assert recv_exactly(conn, len(REPLY_1)) == REPLY_1
+    assert server.close() is None
+    assert server.bound_address == bound  # where the latest open() listened
+    for name in ("address", "bound_address"):
+        with pytest.raises(AttributeError):
+            setattr(server, name, "127.0.0.1:1")
+    conn.close()
+
+
 def test_connected_close_shuts_the_connection_and_returns_to_created(h):
     conn = h.accept()
     assert h.server.close() is None
