@@ -185,6 +185,19 @@ class ComSocketServer:
     def __init__(self, address: str) -> None:
         """Raises TypeError "argument 'address': ..." when ``address`` is not a str."""
 
+    @property
+    def address(self) -> str:
+        """The constructor's ``address``, unchanged (read-only)."""
+
+    @property
+    def bound_address(self) -> str | None:
+        """The address the latest ``open()`` listens or listened on, in the constructor's
+        form ("127.0.0.1:40123", "[::1]:40123"), with the port the system chose for port 0;
+        None before an ``open()`` has bound its listener (read-only). It is set before
+        ``open()`` waits for the controller, so another thread can read it then (to tell a
+        controller the port, or to connect and wake ``open()``). Every ``open()`` binds
+        again: with port 0 each gets a new port."""
+
     def on(self, id: int, widget: str, action: Callable[[Any], object]) -> None:
         """Registers ``action`` for the widget of kind ``widget`` ("Joystick"; surrounding
         spaces and anything after the first word are ignored) and ``id`` (0-255), replacing
@@ -207,7 +220,7 @@ class ComSocketServer:
 
         Releases the interpreter lock while it waits; Ctrl-C ends the wait with
         KeyboardInterrupt. It cannot be cancelled from another thread: connect to the
-        address to wake it. Raises PanicException "Unable to intanstiate TCP Listener. ..."
+        address to wake it (``bound_address`` says where it listens). Raises PanicException "Unable to intanstiate TCP Listener. ..."
         when the address is malformed, does not resolve or is in use, and "Unable to get new
         TCP connection. ..." when accepting fails."""
 
@@ -228,10 +241,15 @@ class ComSocketServer:
     def callback(self, id: int, status: ServerStatus, data: ConfirmResult | ErrorResult) -> None:
         """Sends one result frame ``[id, status, result]`` to the controller.
 
-        Callable from any thread, handlers included. Releases the interpreter lock while
-        the operating system takes the bytes. Raises RuntimeError "Bad Server state" when no
-        connection is open, RuntimeError with the system's text when the controller has gone
-        ("Broken pipe (os error 32)"), TypeError for a ``status`` that is no ServerStatus,
+        Callable from any thread, handlers included. Releases the interpreter lock and the
+        server object while the operating system takes the bytes: meanwhile every other
+        method may be called, except a second ``callback()`` on the same connection, which
+        raises RuntimeError "Already borrowed" (its bytes would land inside this reply).
+        ``close()``, and an ``open()`` that replaces the connection, end a reply blocked on
+        a controller that does not read: it raises "Broken pipe (os error 32)". Raises
+        RuntimeError "Bad Server state" when no connection is open, RuntimeError with the
+        system's text when the controller has gone ("Broken pipe (os error 32)"),
+        TypeError for a ``status`` that is no ServerStatus,
         OverflowError for an ``id`` outside 0-255, and PanicException "Python data failed to
         be bound: ..." for a ``data`` that is no result object."""
 
@@ -241,18 +259,22 @@ class ComSocketServer:
         ``close()`` was called) and returns True; returns False when ``timeout`` seconds
         pass first. ``None`` waits for ever and ``0`` only looks.
 
-        Releases the interpreter lock while it waits; Ctrl-C ends the wait. Raises
-        ValueError for a negative timeout and RuntimeError "Bad Server state" when
-        ``serve()`` never ran on this object."""
+        Releases the interpreter lock while it waits and takes no use of the object, so it
+        runs beside any other call (a blocked ``callback()`` or ``open()`` included);
+        Ctrl-C ends the wait. Raises ValueError for a negative timeout and RuntimeError
+        "Bad Server state" when ``serve()`` never ran on this object."""
 
     def close(self) -> None:
-        """Asks the serving thread to stop and gives up the connection.
+        """Asks the serving thread to stop and gives up the connection; returns None in
+        every state, and afterwards the object holds no connection and no thread, ready for
+        ``open()``. A second ``close()`` does nothing.
 
-        The thread prints "Terminating." at the start of its next pass; frames that arrive
-        after ``close()`` are not dispatched. Without ``serve()``, the connection is shut
-        down at once. After the serving thread ended on its own (the controller left, a
-        read failed) it returns None and the object can be opened again; a controller that
-        is already gone is no error."""
+        The thread prints "Terminating." at the start of its next pass and shuts the
+        connection down; frames that arrive after ``close()`` are not dispatched. Without a
+        running serving thread (no ``serve()`` since the ``open()``, or the thread ended on
+        its own: the controller reset, a read failed) the connection is shut down at once.
+        A reply blocked in ``callback()`` on the connection is ended (its writing side is
+        shut down). A controller that is already gone is no error."""
 
 
 class VeltoPiServer:

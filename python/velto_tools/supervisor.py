@@ -3,12 +3,16 @@ from __future__ import annotations
 
 import socket
 import threading
+import time
 from typing import Any, Callable, Optional
 
 from velto_tools.address import parse_address
 
 # How often a session and a waiting open() look at the stop event, in seconds.
 _POLL = 0.25
+# How long close() is tried again while another thread holds the server for a moment (a
+# handler inside on() or inside the checks of its callback()), in seconds.
+_CLOSE_PATIENCE = 5.0
 
 
 def serve_forever(server: Any, address: str, on_connect: Optional[Callable[[], object]] = None,
@@ -18,44 +22,54 @@ def serve_forever(server: Any, address: str, on_connect: Optional[Callable[[], o
     `address`): open, serve, wait until the connection ends, close, again.
 
     `on_connect()` runs after each `serve()`, `on_disconnect()` after each `close()` (also
-    when the loop ends during a session): stop the motors there. Returns once `stop` is set
-    (within a second, whether a controller is connected or `open()` is waiting for one) or
-    after Ctrl-C, with the server closed. `open()` cannot be cancelled from another thread,
-    so a stop while it waits is delivered by connecting to `address` once; that connection
-    is closed at once and is no session. Exceptions of the server and of the callbacks
-    propagate after the server was closed."""
+    when the loop ends during a session, and when `on_connect()` or the close raised): stop
+    the motors there. Returns once `stop` is set (within a second, whether a controller is
+    connected or `open()` is waiting for one, and whatever a handler is doing: a reply
+    blocked on a controller that does not read is ended by the close) or after Ctrl-C, with
+    the server closed. `open()` cannot be cancelled from another thread, so a stop while it
+    waits is delivered by connecting once to the address it listens on
+    (`server.bound_address`, so port 0 works too); that connection is closed at once and is
+    no session. Exceptions of the server and of the callbacks propagate after the server
+    was closed."""
     stop = stop if stop is not None else threading.Event()
     try:
         while not stop.is_set():
-            _open(server, address, stop)
+            _open(server, stop)
             if stop.is_set():
-                server.close()
+                _close(server)
                 return
-            server.serve()
+            try:
+                server.serve()
+            except BaseException:
+                _close(server)
+                raise
+            # From here on the session is on: on_disconnect runs however it ends.
             try:
                 if on_connect is not None:
                     on_connect()
                 while not server.wait_disconnected(_POLL) and not stop.is_set():
                     pass
             finally:
-                server.close()
-                if on_disconnect is not None:
-                    on_disconnect()
+                try:
+                    _close(server)
+                finally:
+                    if on_disconnect is not None:
+                        on_disconnect()
     except KeyboardInterrupt:
         return
 
 
-def _open(server: Any, address: str, stop: threading.Event) -> None:
+def _open(server: Any, stop: threading.Event) -> None:
     """server.open(), woken by a connection of our own if `stop` is set while it waits."""
     opened = threading.Event()
-    host, port = parse_address(address)
 
     def wake() -> None:
         while not opened.wait(_POLL):
-            if not stop.is_set():
+            bound = server.bound_address  # None until open() has its listener
+            if not stop.is_set() or bound is None:
                 continue
             try:
-                socket.create_connection((host, port), timeout=1).close()
+                socket.create_connection(parse_address(bound), timeout=1).close()
             except OSError:
                 pass  # not listening yet (retry) or no longer (open() has returned)
 
@@ -66,3 +80,16 @@ def _open(server: Any, address: str, stop: threading.Event) -> None:
     finally:
         opened.set()
         waker.join()
+
+
+def _close(server: Any) -> None:
+    """server.close(), tried again while another call holds the server for a moment."""
+    deadline = time.monotonic() + _CLOSE_PATIENCE
+    while True:
+        try:
+            server.close()
+            return
+        except RuntimeError as e:
+            if str(e) != "Already borrowed" or time.monotonic() > deadline:
+                raise
+        time.sleep(0.01)

@@ -28,8 +28,7 @@ ComSocketState::~ComSocketState() {
   address.clear();
   stream.reset();
   actions.clear();
-  stop_sender.reset();
-  serving_conn.reset();
+  link.reset();
   session.reset();
 }
 
@@ -96,6 +95,13 @@ void run_serving_thread(ServingJob& job) {
     base::report_panic(panic);
   }
   thread.finish();
+}
+
+// Ends a reply being written on `conn` as the object lets the connection go: the writing
+// side is shut down, so the blocked send returns with its error (EPIPE) instead of waiting
+// for a peer that may never read.
+void cut_reply_in_progress(const Connection& conn) {
+  if (conn.sending.load()) (void)io::shutdown_fd(conn.fd.get(), SHUT_WR);
 }
 
 // Waits for one client without holding the interpreter lock. After a signal the lock is
@@ -170,13 +176,21 @@ PyObject* ComSocketServer_new(PyTypeObject* type, PyObject* args, PyObject* kwar
 PyObject* ComSocketServer_open(PyObject* self, PyObject*) {
   return py::run_method<ComSocketState, Use::Exclusive>(
       self, ComSocketServer_cell, [&](ComSocketState& st) {
+        st.bound_address.clear();
         auto listener = io::bind_listener(st.address);
         if (!listener) panic_on_io_error("Unable to intanstiate TCP Listener.", listener.error());
+        // Known before the wait, so that a program that asked for port 0 can learn the
+        // port, and a thread of its own can connect to wake this open().
+        if (auto bound = io::local_address(listener.value().get())) {
+          st.bound_address = bound.value().to_string();
+        }
         // The listener closes when this scope ends, on every path.
         io::UniqueFd conn = accept_client(listener.value());
-        st.stream = std::move(conn);  // an earlier connection is closed, without a shutdown
-        st.session_on_stream = false;
-        st.reply_cut = false;
+        // The earlier connection is let go of without a shutdown (a thread of ours may still
+        // read it); a reply blocked on it ends.
+        if (st.stream) cut_reply_in_progress(*st.stream);
+        st.stream = std::make_shared<Connection>(std::move(conn));
+        if (st.link) st.link->on_stream = false;
         return py::none();
       });
 }
@@ -187,13 +201,10 @@ PyObject* ComSocketServer_serve(PyObject* self, PyObject*) {
         if (!st.stream) throw_state_error();
         // One reader per connection: a thread of ours still serving this one (also one that
         // has seen its end of file, also the thread this is called from) refuses another.
-        if (st.session && st.session_on_stream &&
-            !st.session->thread_ended.load(std::memory_order_acquire)) {
-          throw_state_error();
-        }
-        auto dup = io::duplicate_fd(st.stream.get());
+        if (st.link && st.link->on_stream && st.link->thread_running()) throw_state_error();
+        auto dup = io::duplicate_fd(st.stream->fd.get());
         if (!dup) raise_io_error(dup.error());
-        auto waker = io::duplicate_fd(st.stream.get());
+        auto waker = io::duplicate_fd(st.stream->fd.get());
         if (!waker) raise_io_error(waker.error());
         auto event_fd = io::make_event_fd();
         if (!event_fd) raise_io_error(event_fd.error());
@@ -202,13 +213,14 @@ PyObject* ComSocketServer_serve(PyObject* self, PyObject*) {
             session, models::clone_action_registry(st.actions), std::move(dup).value(), {}});
         auto [sender, receiver] = io::make_stop_channel();
         job->receiver = std::move(receiver);
-        st.stop_sender.reset();  // the earlier channel disconnects first
-        st.stop_sender.emplace(std::move(sender));
-        st.serving_conn = std::move(waker).value();
+        // An earlier thread is let go of first: one still running is orphaned ("Link
+        // broken") and no close() reaches it any more.
+        st.link.reset();
+        st.link.emplace(ServingLink{std::move(sender), std::move(waker).value(), session});
         st.session = std::move(session);
         st.served = true;
-        st.session_on_stream = true;
-        st.stop_requested = false;
+        // A thread that cannot start leaves its session ended (the job's end mark runs as
+        // the job is released here): close() then finds nothing to stop.
         auto started =
             io::spawn_detached([job] { run_serving_thread(*job); }, io::kServingThreadStackBytes);
         if (!started) panic_on_io_error("Unable to start the serving thread.", started.error());
@@ -216,60 +228,97 @@ PyObject* ComSocketServer_serve(PyObject* self, PyObject*) {
       });
 }
 
+// Every state close() can meet comes down to two questions: does the object hold a
+// connection, and does it hold a serving thread (running, or ended on its own)? It answers
+// both the same way whatever came before, and leaves the object holding neither:
+//  1. The connection, unless a running thread of ours reads it, is shut down both ways at
+//     once (a peer that has already gone is no error). A running thread shuts it down
+//     itself when it sees the stop, after "Terminating.".
+//  2. The thread gets the stop message and is woken from its read; one that has ended on
+//     its own has released its receiver, and there is nothing left to stop. The message
+//     stays queued for the thread after the sender is released with the link.
+//  3. wait_disconnected() sees the end from now on.
+//  4. A reply blocked in its send on the connection is cut (its writing side is shut
+//     down): the sender returns with its error instead of waiting for a peer that may
+//     never read, and the thread, once out of a handler blocked so, can see the stop.
+// The only error left is a shutdown in step 1 that fails for another reason than a peer
+// already gone; nothing has changed then.
 PyObject* ComSocketServer_close(PyObject* self, PyObject*) {
   return py::run_method<ComSocketState, Use::Exclusive>(
       self, ComSocketServer_cell, [&](ComSocketState& st) {
-        if (st.stop_sender) {
-          auto sent = st.stop_sender->send(true);
-          if (!sent && !st.stop_requested) {
-            // The thread ended on its own (a failed read, an internal failure, or it never
-            // started): let go of everything that served it, and be Created again.
-            if (st.session) st.session->ended.set();
-            st.stream.reset();
-            st.serving_conn.reset();
-            st.session.reset();
-            st.stop_sender.reset();
-            st.session_on_stream = false;
-            return py::none();
+        const bool thread_reads_stream = st.link && st.link->on_stream && st.link->thread_running();
+        if (st.stream && !thread_reads_stream) {
+          auto down = io::shutdown_fd(st.stream->fd.get(), SHUT_RDWR);
+          if (!down && down.error().kind != io::IoErrorKind::NotConnected) {
+            raise_io_error(down.error());
           }
-          if (!sent) throw py::Error(std::move(sent).error());
-          st.stop_requested = true;
-          if (st.session) st.session->ended.set();
-          st.session_on_stream = false;
-          if (st.serving_conn) {
-            // Wakes the serving thread from its read: it sees the stop at its next pass and
-            // shuts its connection down itself. Nothing to do if the peer is already gone.
-            (void)io::shutdown_fd(st.serving_conn.get(), SHUT_RD);
-            st.serving_conn.reset();
-          }
-          st.stream.reset();  // without a shutdown: the thread's shutdown ends the connection
-          return py::none();
         }
-        if (!st.stream) return py::none();
-        auto down = io::shutdown_fd(st.stream.get(), SHUT_RDWR);
-        // A peer that has already gone leaves nothing to shut down.
-        if (!down && down.error().kind != io::IoErrorKind::NotConnected) {
-          raise_io_error(down.error());
+        if (st.link) {
+          (void)st.link->stop.send(true);
+          (void)io::shutdown_fd(st.link->waker.get(), SHUT_RD);
+          st.link.reset();
         }
-        st.stream.reset();
+        if (st.session) {
+          st.session->ended.set();
+          st.session.reset();
+        }
+        if (st.stream) {
+          cut_reply_in_progress(*st.stream);
+          st.stream.reset();
+        }
         return py::none();
       });
 }
 
+// A callback()'s hold on the connection it writes to, from the moment it took the
+// connection under the object's use until its send has ended: one reply at a time per
+// connection. Created and destroyed under the interpreter lock.
+class ReplySlot {
+ public:
+  explicit ReplySlot(std::shared_ptr<Connection> conn) : conn_(std::move(conn)) {
+    conn_->sending.store(true);
+  }
+  ReplySlot(ReplySlot&&) noexcept = default;
+  ReplySlot& operator=(ReplySlot&&) = delete;
+  ~ReplySlot() {
+    if (conn_) conn_->sending.store(false);
+  }
+  Connection& conn() const { return *conn_; }
+
+ private:
+  std::shared_ptr<Connection> conn_;
+};
+
+// The object's use is taken only to check the call and take the connection; the send runs
+// after it is given back, holding the connection alone. Meanwhile every other method may
+// run: close() and open() end the send by cutting the connection, and a second callback()
+// on the same connection is refused as a conflicting use ("Already borrowed"), since its
+// bytes would land inside this reply's.
 PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   static constexpr py::Params<3> kParams{"ComSocketServer.callback()", {"id", "status", "data"}};
-  return py::run_method<ComSocketState, Use::Exclusive>(
+  struct Pending {
+    ReplySlot slot;
+    base::ResultFrame reply;
+  };
+  return py::run_method_then<ComSocketState, Use::Exclusive>(
       self, ComSocketServer_cell, kParams, args, nargs, kwnames,
       [&](ComSocketState& st, const py::Args<3>& a) {
+        if (st.stream && st.stream->sending.load()) {
+          py::throw_error(PyExc_RuntimeError, py::conflict_message(Use::Exclusive));
+        }
         const uint8_t id = py::to_u8(a[0], "id");
         const base::ServerStatus status = models::server_status_from_arg(a[1], "status");
         // Built before the stream is looked at: a bad result object is reported even on a
         // server that was never opened.
         base::ResultFrame reply = models::result_frame_new(id, status, Ref::borrow(a[2]), "data");
         if (!st.stream) throw_state_error();
-        if (st.reply_cut) throw_reply_cut();
-        const base::EncodedReply encoded(reply);
+        if (st.stream->reply_cut.load()) throw_reply_cut();
+        return Pending{ReplySlot(st.stream), std::move(reply)};
+      },
+      [&](Pending pending) {
+        Connection& conn = pending.slot.conn();
+        const base::EncodedReply encoded(pending.reply);
         const std::string_view bytes(encoded.data(), encoded.size());
         // A reply that went out only in part leaves the client unable to find the next one:
         // the write side is shut down so that it sees the stream end instead, and no later
@@ -277,12 +326,12 @@ PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssi
         std::size_t sent = 0;
         auto cut_if_partial = [&] {
           if (sent == 0 || sent == bytes.size()) return;
-          st.reply_cut = true;
-          (void)io::shutdown_fd(st.stream.get(), SHUT_WR);
+          conn.reply_cut.store(true);
+          (void)io::shutdown_fd(conn.fd.get(), SHUT_WR);
         };
         auto outcome = [&] {
           try {
-            return send_all(st.stream.get(), bytes, sent);
+            return send_all(conn.fd.get(), bytes, sent);
           } catch (...) {
             cut_if_partial();
             throw;
@@ -304,10 +353,12 @@ std::optional<std::chrono::nanoseconds> time_left(
   return *deadline - std::chrono::steady_clock::now();
 }
 
-// Takes the object's use only to look at its session, then waits on the session's "ended"
-// descriptor without the interpreter lock. After a signal the lock is taken back and the
-// handlers run: one that raises ends the wait with its exception; otherwise the wait goes
-// on for the time that remains.
+// Takes no use of the object: it only copies the session pointer, under the interpreter
+// lock, and no method leaves that pointer half changed while it waits without the lock. So
+// the wait runs beside any other call, a blocked open() or callback() included. It waits on
+// the session's "ended" descriptor without the interpreter lock. After a signal the lock is
+// taken back and the handlers run: one that raises ends the wait with its exception;
+// otherwise the wait goes on for the time that remains.
 PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) {
   static constexpr py::Params<1> kParams{"ComSocketServer.wait_disconnected()", {"timeout"}, 0};
@@ -315,7 +366,7 @@ PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* arg
     std::optional<double> timeout;
     std::shared_ptr<ServingSession> session;
   };
-  return py::run_method_then<ComSocketState, Use::Exclusive>(
+  return py::run_method_then<ComSocketState, Use::Unguarded>(
       self, ComSocketServer_cell, kParams, args, nargs, kwnames,
       [&](ComSocketState& st, const py::Args<1>& a) {
         Held held{py::to_timeout(a[0], "timeout"), nullptr};
@@ -379,6 +430,22 @@ PyObject* ComSocketServer_get_action(PyObject* self, PyObject* const* args, Py_s
       });
 }
 
+// Read-only attributes. They take no use of the object: they copy one field under the
+// interpreter lock, which no method leaves half changed, so a program can read them while
+// open() waits (the bound address is set before the wait).
+PyObject* ComSocketServer_address(PyObject* self, void*) {
+  return py::run_method<ComSocketState, Use::Unguarded>(
+      self, ComSocketServer_cell,
+      [&](ComSocketState& st) { return py::check(py::new_str(st.address)); });
+}
+
+PyObject* ComSocketServer_bound_address(PyObject* self, void*) {
+  return py::run_method<ComSocketState, Use::Unguarded>(
+      self, ComSocketServer_cell, [&](ComSocketState& st) {
+        return st.bound_address.empty() ? py::none() : py::check(py::new_str(st.bound_address));
+      });
+}
+
 // The registry holds the registered callables, which may hold the server (a closure, a
 // bound method): the collector must see those references to break such cycles.
 int ComSocketServer_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -412,10 +479,17 @@ PyMethodDef ComSocketServer_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef ComSocketServer_getset[] = {
+    {"address", ComSocketServer_address, nullptr, nullptr, nullptr},
+    {"bound_address", ComSocketServer_bound_address, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot ComSocketServer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ComSocketServer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<ComSocketState>)},
     {Py_tp_methods, ComSocketServer_methods},
+    {Py_tp_getset, ComSocketServer_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(ComSocketServer_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(ComSocketServer_clear)},
     {Py_tp_doc, const_cast<char*>("ComSocketServer(address)\n--\n\n")},

@@ -28,28 +28,59 @@ struct ServingSession {
   explicit ServingSession(io::UniqueFd event_fd) : ended(std::move(event_fd)) {}
 };
 
-/// The state of one ComSocketServer object.
-struct ComSocketState {
-  std::string address;
-  /// The client accepted by the latest open(); absent as -1.
-  io::UniqueFd stream;
-  models::ActionRegistry actions;
-  /// Absent until the first serve(); replaced by every later one; kept by close().
-  std::optional<io::StopSender> stop_sender;
-  /// A descriptor of the connection that the latest serving thread reads (which open() may
-  /// since have replaced in `stream`): close() shuts its reading side down to wake the thread.
-  io::UniqueFd serving_conn;
-  /// The latest serve()'s session; absent before the first serve() and after close()
-  /// found its thread ended on its own.
+/// One accepted connection as the server object and its replies hold it. The object holds
+/// it while it is its connection; a callback() holds it for as long as its send runs, so
+/// that the descriptor stays open under a send that close() or open() has cut. Its flags
+/// are changed under the interpreter lock (atomic only for a sender that the interpreter
+/// ends at exit, which unwinds without the lock).
+struct Connection {
+  io::UniqueFd fd;
+  /// A reply went out only in part: nothing more is written on this connection.
+  std::atomic<bool> reply_cut = false;
+  /// A callback() is writing a reply on it (also while it waits without the lock).
+  std::atomic<bool> sending = false;
+
+  explicit Connection(io::UniqueFd f) : fd(std::move(f)) {}
+};
+
+/// The object's hold on the serving thread of its latest serve(), until close() stops it
+/// or a later serve() replaces it.
+struct ServingLink {
+  io::StopSender stop;
+  /// A descriptor of the connection that thread reads: close() shuts its reading side
+  /// down to wake the thread from its read.
+  io::UniqueFd waker;
   std::shared_ptr<ServingSession> session;
+  /// The thread reads the connection the object holds in `stream` (no open() since).
+  bool on_stream = true;
+
+  /// True while the thread may still be reading: it has not marked its end.
+  bool thread_running() const { return !session->thread_ended.load(std::memory_order_acquire); }
+};
+
+/// The state of one ComSocketServer object.
+///
+/// What close() does depends on two things only: whether the object holds a connection
+/// (`stream`) and whether it holds a serving thread (`link`). It stops the thread it holds,
+/// whether that thread still runs or has ended on its own, and gives the connection up, so
+/// that afterwards it holds neither; nothing of an earlier session is left for a later
+/// close() to trip over.
+struct ComSocketState {
+  /// The constructor's text, unchanged.
+  std::string address;
+  /// The connection accepted by the latest open(); absent before it and after close().
+  std::shared_ptr<Connection> stream;
+  models::ActionRegistry actions;
+  /// The thread of the latest serve(), absent before the first and after close().
+  std::optional<ServingLink> link;
+  /// What wait_disconnected() waits on: the session of the latest serve(), released by
+  /// close() (which sets it first).
+  std::shared_ptr<ServingSession> session;
+  /// The address the latest open() listens or listened on ("127.0.0.1:40123"); empty
+  /// before an open() has bound its listener.
+  std::string bound_address;
   /// serve() has run at least once on this object.
   bool served = false;
-  /// The latest serving thread reads the connection in `stream` (no open() or close() since).
-  bool session_on_stream = false;
-  /// close() has sent the latest thread its stop message.
-  bool stop_requested = false;
-  /// A reply on `stream` went out only in part: nothing more is written on it.
-  bool reply_cut = false;
 
   explicit ComSocketState(std::string addr) : address(std::move(addr)) {}
   /// Releases the fields in declaration order.

@@ -70,6 +70,16 @@ def recv_exactly(conn, n):
     return data
 
 
+def thread_count():
+    """The threads of this process, serving threads included (they have no Python object)."""
+    return len(os.listdir("/proc/self/task"))
+
+
+def threads_back(count, timeout=WAIT):
+    """Waits until the process has no more than `count` threads; False if it still has more."""
+    return wait_until(lambda: thread_count() <= count, timeout=timeout, step=0.02)
+
+
 def wait_until(predicate, timeout=WAIT, step=0.01):
     end = time.monotonic() + timeout
     while time.monotonic() < end:

@@ -164,6 +164,7 @@ import threading
 server.open()
 server.serve()
 ticks, sent = [0], [0]
+told = threading.Event()
 
 def ticker():
     while True:
@@ -179,11 +180,13 @@ def watcher():
     before = ticks[0]
     time.sleep(0.2)
     say("blocked after", sent[0], "replies; ticker moved:", ticks[0] > before)
-    try:
-        server.close()
-        say("close: returned")
-    except RuntimeError as e:
-        say("close:", e)
+    if sys.stdin.readline() == "close\\n":
+        try:
+            server.close()
+            say("close: returned")
+        except RuntimeError as e:
+            say("close:", e)
+    told.set()
 
 threading.Thread(target=ticker, daemon=True).start()
 threading.Thread(target=watcher, daemon=True).start()
@@ -193,30 +196,43 @@ try:
         sent[0] += 1
 except KeyboardInterrupt:
     say("interrupted")
-for line in sys.stdin:
-    break
+except RuntimeError as e:
+    say("send ended:", e)
+told.wait()
 server.close()
 say("closed")
 time.sleep(1.0)
 """
 
 
-def test_client_that_never_reads_blocks_only_the_replying_thread(program):
+@pytest.mark.parametrize("end", ["ctrl-c", "close"])
+def test_client_that_never_reads_blocks_only_the_replying_thread(program, end):
+    """The reply blocks its own thread only: the program's other threads run, the serving
+    thread dispatches, and the send ends by Ctrl-C or by close() from another thread (which
+    shuts the connection's writing side, so the sender returns with its error)."""
     p = program(NEVER_READS)
     with socket.socket() as s:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        end = time.monotonic() + WAIT
+        end_by = time.monotonic() + WAIT
         while s.connect_ex(("127.0.0.1", p.port)) != 0:
-            assert time.monotonic() < end, "the program did not listen"
+            assert time.monotonic() < end_by, "the program did not listen"
             time.sleep(0.02)
         blocked = p.out.wait_for("blocked after", part=True)
         assert blocked.endswith("ticker moved: True"), blocked
-        p.out.wait_for("close: Already borrowed")
         s.sendall(VALID[0])  # the serving thread goes on dispatching
         p.out.wait_for("handled 0")
-        p.proc.send_signal(signal.SIGINT)  # Ctrl-C ends the send in progress
-        p.out.wait_for("interrupted")
+        if end == "ctrl-c":
+            p.proc.send_signal(signal.SIGINT)  # Ctrl-C ends the send in progress
+            p.out.wait_for("interrupted")
+        else:
+            p.tell("close")
+            p.out.wait_for("closed")  # after both threads said how it went, in either order
+            assert {"close: returned", "send ended: Broken pipe (os error 32)"} <= set(p.out.seen), p.out.seen
         rc, out, err = p.finish()
+        # The connection ends: the controller reads what went out, then the end of the stream.
+        s.settimeout(WAIT)
+        while s.recv(1 << 16):
+            pass
     assert rc == 0, err
     assert "closed" in out, out
 

@@ -15,7 +15,7 @@ import pytest
 
 import velto_protocol as vp
 from support import (WAIT, Lines, ServerProcess, connect, free_port, open_with_client, raised,
-                     recv_exactly, wait_until, written_to)
+                     recv_exactly, thread_count, threads_back, wait_until, written_to)
 from velto_tools import wire
 from velto_tools.controller import Controller
 from velto_tools.wire import F32, frame
@@ -43,6 +43,7 @@ class Server:
         self.address = f"127.0.0.1:{self.port}"
         self.server = vp.ComSocketServer(self.address)
         self.clients = []
+        self.threads = thread_count()  # before any serving thread of this test
 
     def accept(self):
         """open() in this thread while a client thread connects; returns the client."""
@@ -53,10 +54,8 @@ class Server:
     def finish(self):
         for c in self.clients:
             c.close()
-        # Stops a thread still serving (a thread already gone leaves the object Created);
-        # after a close() that stopped the thread, a second one finds the channel closed.
-        e = raised(self.server.close)
-        assert e is None or str(e) == "sending on a closed channel", e
+        assert self.server.close() is None  # whatever state the test left it in
+        assert threads_back(self.threads)
 
 
 @pytest.fixture
@@ -342,7 +341,8 @@ def test_serve_after_a_new_connection_or_a_reopen_works(s):
     second.sendall(frame(0, "ClickButton"))
     assert wait_until(lambda: len(calls) == 1)
     assert s.server.close() is None
-    first.close()
+    reset(first)  # a failed read ends the first thread, which no close() reaches any more
+    s.clients.remove(first)
     third = s.accept()
     assert s.server.serve() is None  # after close() and open()
     third.sendall(frame(0, "ClickButton"))
@@ -424,11 +424,103 @@ def test_close_of_a_connection_the_peer_already_reset_is_quiet(s):
     assert str(raised(lambda: reply_1(s.server))) == "Bad Server state"
 
 
-def test_close_after_a_close_that_stopped_the_thread_still_reports_the_closed_channel(s):
+def test_close_after_a_close_that_stopped_the_thread_changes_nothing(s):
     s.accept()
     s.server.serve()
     assert s.server.close() is None
-    assert wait_until(lambda: str(raised(s.server.close)) == "sending on a closed channel")
+    assert s.server.close() is None  # the thread has not seen the stop yet
+    assert threads_back(s.threads)
+    assert s.server.close() is None  # it has ended
+
+
+# ---- close() in every state a program reaches ---------------------------------------------
+
+# What a program does before a close(): "open" (a controller connects and open() takes it),
+# "serve", "leave" (the latest controller closes its side), "wait" (wait_disconnected sees
+# that). The first part runs on a new object; the second after the first part's close().
+FIRST = ["", "open", "open open", "open leave", "open serve", "open serve serve", "open serve leave",
+         "open serve leave wait", "open serve open"]
+SECOND = ["open", "open serve", "open serve leave wait"]
+
+
+class Model:
+    """Runs the steps on a server and says what each must do: serve() is refused without a
+    connection and while a thread of ours reads the one the object holds (also after its
+    controller left: the thread reads end of file until it is stopped)."""
+
+    def __init__(self, s):
+        self.s = s
+        self.connected = False
+        self.thread_on_it = False
+        self.served = False
+        self.session = []  # the clients whose connection the next close() must end
+
+    def step(self, name):
+        server = self.s.server
+        if name == "open":
+            self.session.append(self.s.accept())
+            self.connected, self.thread_on_it = True, False
+        elif name == "serve":
+            if self.connected and not self.thread_on_it:
+                assert server.serve() is None
+                self.thread_on_it = self.served = True
+            else:
+                assert str(raised(server.serve)) == "Bad Server state"
+        elif name == "leave":
+            self.session[-1].close()
+        elif name == "wait":
+            assert server.wait_disconnected(WAIT) is True
+
+    def close(self):
+        server = self.s.server
+        assert server.close() is None
+        for conn in self.session:
+            if conn.fileno() != -1:  # a controller that left sees nothing more
+                assert client_sees_eof(conn)
+                conn.close()
+            self.s.clients.remove(conn)
+        self.session = []
+        self.connected = self.thread_on_it = False
+        assert str(raised(lambda: reply_1(server))) == "Bad Server state"
+        assert str(raised(server.serve)) == "Bad Server state"
+        if self.served:
+            assert server.wait_disconnected(0) is True
+        assert server.close() is None
+
+
+def client_sees_eof(conn):
+    conn.settimeout(WAIT)
+    try:
+        while conn.recv(4096):
+            pass
+    except ConnectionResetError:
+        pass
+    return True
+
+
+@pytest.mark.parametrize("settle", [False, True], ids=["at-once", "thread-ended"])
+@pytest.mark.parametrize("second", SECOND)
+@pytest.mark.parametrize("first", FIRST, ids=[f or "nothing" for f in FIRST])
+def test_close_in_every_state(s, first, second, settle):
+    """close() returns None and ends every connection of the session, whatever came before:
+    also once the thread of an earlier session has ended (`settle`), the state where a
+    close() after a new open() used to find the earlier session's stop channel closed."""
+    before = open_descriptors()
+    model = Model(s)
+    for step in first.split():
+        model.step(step)
+    model.close()
+    if settle:
+        assert threads_back(s.threads)
+    for step in second.split():
+        model.step(step)
+    model.close()
+    # Nothing of either session is left: threads, descriptors; the object serves again.
+    assert threads_back(s.threads)
+    assert wait_until(lambda: not open_descriptors() - before), open_descriptors() - before
+    again = s.accept()
+    reply_1(s.server)
+    assert recv_exactly(again, len(REPLY_1)) == REPLY_1
 
 
 # ---- replies cut short ---------------------------------------------------------------------

@@ -4,14 +4,15 @@ import signal
 import socket
 import struct
 import threading
+import time
 
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, ServerProcess, free_port, wait_until
+from support import WAIT, ServerProcess, free_port, thread_count, threads_back, wait_until
 from velto_tools import serve_forever
 from velto_tools.controller import Controller
-from velto_tools.wire import ConfirmResult, Reply
+from velto_tools.wire import ConfirmResult, Reply, frame
 
 needs_wait_disconnected = pytest.mark.skipif(
     not hasattr(vp.ComSocketServer, "wait_disconnected"),
@@ -26,37 +27,59 @@ def listening(port):
 
 
 class Supervised:
-    """serve_forever on its own thread with a server answering ClickButton 0; `events`
-    records the callbacks."""
+    """serve_forever on its own thread with a server answering ClickButton 0 (or with the
+    handler given); `events` records the callbacks, `outcome` how the loop ended."""
 
-    def __init__(self):
-        self.port = free_port()
+    def __init__(self, port=None, handler=None, on_connect=None):
+        self.threads = thread_count()
+        self.port = free_port() if port is None else port
         self.address = f"127.0.0.1:{self.port}"
         self.server = vp.ComSocketServer(self.address)
-        self.server.on(0, "ClickButton",
-                       lambda w: self.server.callback(0, vp.ServerStatus.Idle, vp.ConfirmResult(True)))
+        self.server.on(0, "ClickButton", handler or (
+            lambda w: self.server.callback(0, vp.ServerStatus.Idle, vp.ConfirmResult(True))))
         self.events = []
+        self.outcome = None  # "returned", or what the loop raised
         self.stop = threading.Event()
-        self.thread = threading.Thread(target=serve_forever, args=(self.server, self.address), kwargs=dict(
-            on_connect=lambda: self.events.append("connect"),
-            on_disconnect=lambda: self.events.append("disconnect"), stop=self.stop))
+
+        def connected():
+            self.events.append("connect")
+            if on_connect is not None:
+                on_connect()
+
+        def run():
+            try:
+                serve_forever(self.server, self.address, on_connect=connected,
+                              on_disconnect=lambda: self.events.append("disconnect"), stop=self.stop)
+                self.outcome = "returned"
+            except BaseException as e:
+                self.outcome = e
+
+        self.thread = threading.Thread(target=run)
         self.thread.start()
+
+    def listening_port(self):
+        """The port open() listens on now (None while it has no listener)."""
+        bound = self.server.bound_address
+        port = int(bound.rsplit(":", 1)[1]) if bound else None
+        return port if port and listening(port) else None
 
     def session_works(self, controller):
         controller.click(0)
         return next(controller.replies(WAIT), None) == Reply(0, "Idle", ConfirmResult(True))
 
     def finish(self):
+        """Sets the stop; True once the loop has returned normally, with the server closed."""
         self.stop.set()
         self.thread.join(WAIT)
-        return not self.thread.is_alive()
+        return not self.thread.is_alive() and self.outcome == "returned"
 
 
 @pytest.fixture
 def supervised():
     s = Supervised()
     yield s
-    assert s.finish()
+    assert s.finish(), s.outcome
+    assert threads_back(s.threads)
 
 
 @needs_wait_disconnected
@@ -100,6 +123,128 @@ def test_stop_while_open_waits_wakes_it_without_a_session(supervised):
     assert s.finish()
     assert s.events == []
     assert not listening(s.port)
+
+
+# Seconds between a controller leaving and the stop: the loop is then in wait_disconnected(),
+# close(), on_disconnect() or the next open(), and the first session's thread has not yet
+# seen its stop, is seeing it, or has ended.
+DELAYS = [0, 0.1, 0.25, 0.5, 0.75, 1.0, 1.25, 1.5]
+
+
+@needs_wait_disconnected
+@pytest.mark.parametrize("delay", DELAYS)
+def test_stop_at_any_moment_after_a_controller_left(supervised, delay):
+    s = supervised
+    with Controller(s.address, timeout=WAIT) as c:
+        assert s.session_works(c)
+    time.sleep(delay)
+    assert s.finish(), s.outcome
+    assert s.events == ["connect", "disconnect"]
+    assert not listening(s.port)
+
+
+def test_port_zero_serves_on_the_bound_port_and_stops_while_open_waits():
+    s = Supervised(port=0)
+    try:
+        assert wait_until(lambda: s.listening_port() is not None)
+        first = s.listening_port()
+        with Controller(f"127.0.0.1:{first}", timeout=WAIT) as c:
+            assert s.session_works(c)
+        assert wait_until(lambda: s.events == ["connect", "disconnect"])
+        # Each open() binds port 0 afresh: the next one listens where the system says.
+        assert wait_until(lambda: s.listening_port() is not None)
+        second = s.listening_port()
+    finally:
+        assert s.finish(), s.outcome
+    assert not listening(first) and not listening(second)
+    assert threads_back(s.threads)
+
+
+class Blocker:
+    """A handler that answers every click with replies of 60 kB until one fails."""
+
+    def __init__(self):
+        self.server = None
+        self.started = self.done = 0
+        self.errors = []
+
+    def __call__(self, widget):
+        try:
+            while True:
+                self.started += 1
+                self.server.callback(0, vp.ServerStatus.Busy, vp.ErrorResult("x" * 60_000))
+                self.done += 1
+        except RuntimeError as e:
+            self.errors.append(str(e))
+
+    def blocked(self):
+        """No reply went out for 0.3 s while one is in progress."""
+        before = self.done
+        time.sleep(0.3)
+        return self.started > self.done == before
+
+
+def slow_reader(conn, stop):
+    """Reads 1 kB every 20 ms until `stop` is set or the stream ends."""
+    conn.settimeout(0.5)
+    while not stop.is_set():
+        try:
+            if not conn.recv(1024):
+                return
+        except socket.timeout:
+            continue
+        except OSError:
+            return
+        time.sleep(0.02)
+
+
+@needs_wait_disconnected
+@pytest.mark.parametrize("reader", ["never reads", "reads slowly"])
+def test_stop_while_a_handler_reply_is_blocked_ends_the_session(reader):
+    """The loop's wait and close() go on while a handler's callback() waits on the network:
+    the loop returns normally with the server closed, after on_disconnect()."""
+    blocker = Blocker()
+    s = Supervised(handler=blocker)
+    blocker.server = s.server
+    reading = threading.Event()
+    try:
+        conn = socket.socket()
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        assert wait_until(lambda: listening(s.port))
+        conn.connect(("127.0.0.1", s.port))
+        t = threading.Thread(target=slow_reader, args=(conn, reading))
+        if reader == "reads slowly":
+            t.start()
+        conn.sendall(frame(0, "ClickButton"))
+        assert wait_until(lambda: blocker.started)
+        time.sleep(1.0)  # several of the loop's waits while replies go out, or do not
+        if reader == "never reads":
+            assert wait_until(blocker.blocked)
+    finally:
+        assert s.finish(), s.outcome
+        reading.set()
+    assert s.events == ["connect", "disconnect"]
+    assert not listening(s.port)
+    assert wait_until(lambda: blocker.errors)  # the reply in progress was ended
+    if t.is_alive():
+        t.join(WAIT)
+    conn.close()
+    assert threads_back(s.threads)
+
+
+def test_on_disconnect_runs_when_on_connect_raises():
+    def fail():
+        raise ValueError("motors not ready")
+
+    s = Supervised(on_connect=fail)
+    with Controller(s.address, timeout=WAIT) as c:
+        s.thread.join(WAIT)
+        assert not s.thread.is_alive()
+        assert list(c.replies(WAIT)) == [] and c.ended  # the server closed the session
+    assert type(s.outcome) is ValueError and str(s.outcome) == "motors not ready"
+    assert s.events == ["connect", "disconnect"]
+    assert not listening(s.port)
+    assert threads_back(s.threads)
 
 
 CTRL_C_SERVER = """

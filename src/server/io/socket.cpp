@@ -71,13 +71,19 @@ base::Result<base::Unit, IoError> shutdown_fd(int fd, int how) {
   return base::Unit{};
 }
 
-base::Result<uint16_t, IoError> local_port(int fd) {
+base::Result<SocketAddress, IoError> local_address(int fd) {
   SocketAddress address;
   address.length = sizeof address.storage;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address.storage), &address.length) != 0) {
     return base::Err(IoError::from_errno(errno));
   }
-  return address.port();
+  return address;
+}
+
+base::Result<uint16_t, IoError> local_port(int fd) {
+  auto address = local_address(fd);
+  if (!address) return base::Err(std::move(address).error());
+  return address.value().port();
 }
 
 }  // namespace velto::server::io

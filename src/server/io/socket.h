@@ -44,4 +44,7 @@ base::Result<base::Unit, IoError> shutdown_fd(int fd, int how);
 /// The local port the socket is bound to.
 base::Result<uint16_t, IoError> local_port(int fd);
 
+/// The local address the socket is bound to.
+base::Result<SocketAddress, IoError> local_address(int fd);
+
 }  // namespace velto::server::io
