@@ -3,8 +3,13 @@ inside a handler, while the serving thread waits for the interpreter lock, while
 is blocked in `callback`'s send or in `open()`'s accept. Each case runs many times, with a
 tiny switch interval and a slow `__del__` at exit (the interpreter gives its lock away
 while it ends, and the waiting threads ask for it then). Every run must end as the program
-says, with its buffered output written whole: no signal, no fatal error, no terminate."""
+says, with its buffered output written whole: no signal, no fatal error, no terminate.
+
+Then the program ends 50 ms into a handler that runs pure Python, calls `callback` or
+sleeps, with a second process keeping the CPU busy: the serving thread is ended when it
+next asks for the lock, and its unwind may come late in the interpreter's end."""
 import concurrent.futures
+import os
 import re
 import subprocess
 import sys
@@ -20,18 +25,8 @@ CHILD_WAIT = 60.0  # upper bound of one child's life, seconds
 
 CLICK = wire.frame(1, "ClickButton")
 
-# Shared by every case. Nothing here flushes standard output: the program's own lines stay
-# in its buffer (well under one pipe write) until the interpreter writes it at exit.
-PRELUDE = """
-import os, socket, sys, threading, time, types
-import velto_protocol as vp
-
-sys.setswitchinterval(1e-5)
-PORT = {port}
-CLICK = {click!r}
-EXIT_CODE = {exit_code}
-
-
+# A slow `__del__` at exit, for every program.
+SLOW_EXIT = """
 class SlowExit:
     # Destroyed while the interpreter ends: runs `then` (which may wake a blocked thread of
     # the module), then sleeps, which lets the other threads ask for the lock meanwhile.
@@ -53,6 +48,19 @@ def exit_slowly(then=None):
     holder = types.ModuleType("_slow_exit")
     holder.guard = SlowExit(then)
     sys.modules["_slow_exit"] = holder
+"""
+
+# Shared by every case. Nothing here flushes standard output: the program's own lines stay
+# in its buffer (well under one pipe write) until the interpreter writes it at exit.
+PRELUDE = """
+import os, socket, sys, threading, time, types
+import velto_protocol as vp
+
+sys.setswitchinterval(1e-5)
+PORT = {port}
+CLICK = {click!r}
+EXIT_CODE = {exit_code}
+""" + SLOW_EXIT + """
 
 
 def wake(port, sock=socket.socket):
@@ -159,10 +167,15 @@ TAIL = "\n".join(f"tail {i}" for i in range(200)) + "\n"
 FATAL = re.compile(r"Fatal Python error|terminate called|exception not rethrown|Exception ignored")
 
 
-def run_child(case, exit_code):
-    """Runs one program of `case`; returns None when it ended as it should, else what went wrong."""
+def program(case, exit_code):
     code = PRELUDE.format(port=free_port(), click=CLICK, exit_code=exit_code)
-    code += textwrap.dedent(CASES[case])
+    return code + textwrap.dedent(CASES[case])
+
+
+def run_child(code, exit_code, slow_exit=True, tail=TAIL):
+    """Runs one program; returns None when it ended as it should, else what went wrong.
+    `slow_exit`: the program leaves a slow `__del__` for the exit; `tail`: the end of what
+    it prints."""
     env = python_env()
     env.pop("PYTHONUNBUFFERED", None)
     try:
@@ -174,9 +187,9 @@ def run_child(case, exit_code):
     problems = []
     if proc.returncode != exit_code:
         problems.append(f"exit code {proc.returncode}, expected {exit_code}")
-    if TAIL not in out:
+    if tail not in out:
         problems.append("the program's output is not whole")
-    if sys.implementation.name == "cpython" and "slow exit done" not in err:
+    if slow_exit and sys.implementation.name == "cpython" and "slow exit done" not in err:
         problems.append("the slow __del__ did not run at exit")  # PyPy may skip it
     if FATAL.search(err):
         problems.append("a fatal report, or the slow __del__ failed")
@@ -190,6 +203,98 @@ def test_the_program_ends_normally_whatever_the_threads_do(case):
     # The first run ends with sys.exit(7), the others by leaving the script (exit code 0).
     codes = [7] + [0] * (RUNS - 1)
     with concurrent.futures.ThreadPoolExecutor(AT_ONCE) as pool:
-        outcomes = list(pool.map(lambda code: run_child(case, code), codes))
+        outcomes = list(pool.map(lambda code: run_child(program(case, code), code), codes))
     failures = [o for o in outcomes if o is not None]
     assert not failures, f"{len(failures)} of {RUNS} runs failed; the first:\n{failures[0]}"
+
+
+# Runs of each handler case; `make soak` runs more.
+HANDLER_RUNS = int(os.environ.get("VELTO_EXIT_RUNS", "16"))
+
+# What the handler does until the program has ended (3 s at most).
+HANDLERS = {
+    "pure Python": "pass",
+    "callback": "server.callback(1, vp.ServerStatus.Busy, vp.ConfirmResult())",
+    "time.sleep": "time.sleep(0.0005)",
+}
+
+# How the main thread ends, 50 ms after the handler started.
+ENDINGS = {
+    # Leaves the script: the serving thread's unwind can come late in the interpreter's end,
+    # after the interpreter has let go of its per-thread bookkeeping.
+    "at once": "",
+    # Runs Python code at exit (and gives the lock away in it) while the thread is unwound.
+    "after a slow __del__": "exit_slowly()",
+}
+
+# The program of the report, with the handler's step and the ending filled in: as little as
+# possible for the interpreter to end after the main thread returns.
+HANDLER_PROGRAM = """
+import os, socket, sys, threading, time, types
+import velto_protocol as vp
+
+sys.setswitchinterval(1e-5)
+PORT = {port}
+""" + SLOW_EXIT + """
+
+started = threading.Event()
+server = vp.ComSocketServer(f"127.0.0.1:{{PORT}}")
+
+
+def handler(widget):
+    started.set()
+    end = time.monotonic() + 3
+    while time.monotonic() < end:
+        {step}
+
+
+server.on(1, "ClickButton", handler)
+
+
+def client():
+    end = time.monotonic() + 20
+    while True:
+        try:
+            conn = socket.create_connection(("127.0.0.1", PORT), timeout=20)
+            break
+        except OSError:
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.01)
+    conn.sendall({click!r})
+    time.sleep(6)
+
+
+threading.Thread(target=client, daemon=True).start()
+server.open()
+server.serve()
+if not started.wait(20):
+    sys.exit(3)
+time.sleep(0.05)
+{ending}
+sys.exit({exit_code})
+"""
+
+
+@pytest.fixture
+def cpu_load():
+    """A second process that keeps one CPU busy while the test runs."""
+    load = subprocess.Popen([sys.executable, "-c", "while True: pass"], stdin=subprocess.DEVNULL)
+    yield
+    load.kill()
+    load.wait(CHILD_WAIT)
+
+
+@pytest.mark.parametrize("ending", list(ENDINGS))
+@pytest.mark.parametrize("handler", list(HANDLERS))
+def test_the_program_ends_while_a_handler_runs(handler, ending, cpu_load):
+    def run(exit_code):
+        code = HANDLER_PROGRAM.format(port=free_port(), click=CLICK, exit_code=exit_code,
+                                      step=HANDLERS[handler], ending=ENDINGS[ending])
+        return run_child(code, exit_code, slow_exit=bool(ENDINGS[ending]), tail="")
+
+    codes = [7] + [0] * (HANDLER_RUNS - 1)
+    with concurrent.futures.ThreadPoolExecutor(AT_ONCE) as pool:
+        outcomes = list(pool.map(run, codes))
+    failures = [o for o in outcomes if o is not None]
+    assert not failures, f"{len(failures)} of {HANDLER_RUNS} runs failed; the first:\n{failures[0]}"
