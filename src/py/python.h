@@ -28,10 +28,11 @@ inline thread_local bool tl_ends_interpreter = false;
 /// also from inside a handler's pure-Python loop, whose unwind then runs our code that had
 /// the lock a moment before. PyPy never ends a thread so: it leaves it blocked instead.
 inline bool holds_lock() {
+  if (detail::tl_without_lock) return false;
 #ifndef PYPY_VERSION
   if (interpreter_ending()) return detail::tl_ends_interpreter;
 #endif
-  return !detail::tl_without_lock;
+  return true;
 }
 
 /// Signature of METH_FASTCALL | METH_KEYWORDS functions. PyPy declares the argument array
