@@ -6,8 +6,11 @@ while it ends, and the waiting threads ask for it then). Every run must end as t
 says, with its buffered output written whole: no signal, no fatal error, no terminate.
 
 Then the program ends 50 ms into a handler that runs pure Python, calls `callback` or
-sleeps, with a second process keeping the CPU busy: the serving thread is ended when it
-next asks for the lock, and its unwind may come late in the interpreter's end."""
+sleeps: the serving thread is ended when it next asks for the lock. Its thread is made slow
+to leave (a second process keeps its CPU busy) and the interpreter's last step is made to
+wait, so that the unwind also comes after the interpreter has let go of its per-thread
+bookkeeping. Last, what a server holds is released at exit by the thread that ends the
+interpreter."""
 import concurrent.futures
 import os
 import re
