@@ -217,7 +217,7 @@ HANDLER_RUNS = int(os.environ.get("VELTO_EXIT_RUNS", "10"))
 # What the handler does until the program has ended (3 s at most).
 HANDLERS = {
     "pure Python": "pass",
-    "callback": "server.callback(1, vp.ServerStatus.Busy, vp.ConfirmResult())",
+    "callback": "server.callback(1, vp.ServerStatus.Busy, vp.ConfirmResult(True))",
     "time.sleep": "time.sleep(0.0005)",
 }
 
