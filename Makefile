@@ -80,8 +80,12 @@ test-asan: deps
 # A long session under each interpreter: frames and replies all arrive, descriptors, threads
 # and memory come back (tests/soak.py says what it checks). A few minutes.
 SOAK_ARGS ?=
+SOAK_EXIT_RUNS ?= 40
 soak: build
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) tests/soak.py $(SOAK_ARGS)
+	@# The program ends while a handler runs, many more times than in `make test`.
+	VELTO_EXIT_RUNS=$(SOAK_EXIT_RUNS) VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) -m pytest -q tests/python/test_exit.py -k handler_runs
+	VELTO_EXIT_RUNS=$(SOAK_EXIT_RUNS) VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) -m pytest -q tests/python/test_exit.py -k handler_runs
 	@# PyPy's collector lets its heap grow well past the live data before a major collection,
 	@# and the resident size keeps the highest point reached: with a major collection after
 	@# every 1 MB of growth it follows the live data (growth after the warm-up 0-0.8 MB, where

@@ -8,8 +8,9 @@
 //     is ended by an unwind terminates the process);
 //   - every catch ladder that a call into Python can reach rethrows abi::__forced_unwind
 //     first (base/forced_unwind.h), so no trampoline or dealloc may be noexcept;
-//   - guards and reference owners do nothing with the interpreter once it is ending and
-//     this thread does not hold the lock: what they own is left to the process's exit.
+//   - guards and reference owners do nothing with the interpreter when this thread does
+//     not hold the lock (holds_lock(), python.h): what they own is left to the process's
+//     exit. A thread keeps its own account of that; the interpreter is not asked.
 #pragma once
 
 #include <optional>
@@ -35,6 +36,7 @@ VELTO_CATCHES_FORCED_UNWIND auto without_gil(Wait&& wait) -> std::invoke_result_
       return true;
     });
   } else {
+    detail::tl_without_lock = true;
     PyThreadState* saved = PyEval_SaveThread();
     std::optional<R> result;
     try {
@@ -43,56 +45,75 @@ VELTO_CATCHES_FORCED_UNWIND auto without_gil(Wait&& wait) -> std::invoke_result_
       throw;
     } catch (...) {
       PyEval_RestoreThread(saved);
+      detail::tl_without_lock = false;
       throw;
     }
     PyEval_RestoreThread(saved);
+    detail::tl_without_lock = false;
     return std::move(*result);
   }
 }
 
+/// Registers, with `atexit`, the mark of the thread that will end the interpreter (CPython
+/// runs the exit functions on it, holding the lock, just before it begins to end), which
+/// holds_lock() needs. Nothing on PyPy. Caller holds the lock; throws on failure.
+void watch_interpreter_end();
+
 /// The interpreter's state for one thread of ours, made on the thread's first `acquire()`
 /// and kept, without the lock, for the thread's life. Creating a state per call costs
 /// microseconds, taking the lock with an existing one a fraction of that. Until its first
-/// acquire the thread never waits for the lock. Used on the thread itself only.
+/// acquire the thread never waits for the lock. Used on the thread itself only, which runs
+/// without the lock from this object's construction on, except between acquire and release.
 class ThreadState {
  public:
-  ThreadState() = default;
+  ThreadState() { detail::tl_without_lock = true; }
   /// Does nothing: a state not given back by `finish()` is left to the process's exit.
   ~ThreadState() = default;
   ThreadState(const ThreadState&) = delete;
   ThreadState& operator=(const ThreadState&) = delete;
 
   /// Takes the lock with this thread's state, then carries out queued releases. At exit
-  /// CPython may end the thread inside this call.
+  /// CPython ends the thread inside this call; a thread without a state then ends before
+  /// making one, as the interpreter may already have dropped what a new state needs.
   void acquire() {
     if (saved_ == nullptr) {
+#ifndef PYPY_VERSION
+      if (interpreter_ending()) PyThread_exit_thread();
+#endif
       gil_ = PyGILState_Ensure();
     } else {
       PyEval_RestoreThread(std::exchange(saved_, nullptr));
     }
+    detail::tl_without_lock = false;
     made_ = true;
     drain_releases();
   }
   /// Gives the lock back. Caller holds it.
-  void release() { saved_ = PyEval_SaveThread(); }
+  void release() {
+    detail::tl_without_lock = true;
+    saved_ = PyEval_SaveThread();
+  }
 
   /// Gives the state back to the interpreter; last, without the lock. Skipped when the
   /// interpreter is ending: its lock cannot be taken any more.
   void finish() {
     if (!made_ || saved_ == nullptr || interpreter_ending()) return;
     PyEval_RestoreThread(std::exchange(saved_, nullptr));
+    detail::tl_without_lock = false;
     drain_releases();
+    detail::tl_without_lock = true;
     PyGILState_Release(gil_);
     made_ = false;
   }
 
   /// Holds the lock for a scope: `acquire()` on construction; on destruction `release()`,
-  /// unless the thread no longer holds the lock (it is being unwound at exit).
+  /// unless the thread no longer holds the lock: it lost it inside the scope, to a
+  /// pure-Python handler that gave it away for a moment at exit, and is being unwound.
   class Hold {
    public:
     explicit Hold(ThreadState& ts) : ts_(ts) { ts_.acquire(); }
     ~Hold() {
-      if (python_usable()) ts_.release();
+      if (holds_lock()) ts_.release();
     }
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;

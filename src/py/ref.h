@@ -35,7 +35,7 @@ class Ref {
   }
   /// Drops the reference; a thread being unwound at exit leaves it (see gil.h).
   ~Ref() {
-    if (p_ == nullptr || !python_usable()) return;
+    if (p_ == nullptr || !holds_lock()) return;
     assert(PyGILState_Check());
     Py_DECREF(p_);
   }

@@ -47,7 +47,7 @@ void drain_releases() {
 void SharedRef::reset() {
   PyObject* p = std::exchange(p_, nullptr);
   if (p == nullptr) return;
-  if (PyGILState_Check()) {
+  if (holds_lock()) {
     Py_DECREF(p);
   } else {
     release_later(p);

@@ -1,6 +1,7 @@
 // The module definition and its initialisation function.
 #include "py/args.h"
 #include "py/entry.h"
+#include "py/gil.h"
 #include "py/type_builder.h"
 #include "server/com_socket.h"
 #include "server/models/enums.h"
@@ -114,6 +115,7 @@ Ref init_module() {
   const char* name = PyUnicode_AsUTF8AndSize(on_name.get(), &size);
   if (name == nullptr) py::throw_pending();
   add_to_module(module.get(), name, on.get());
+  py::watch_interpreter_end();
   g_module = Ref::borrow(module.get()).release();
   return module;
 }

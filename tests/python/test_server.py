@@ -1015,7 +1015,6 @@ def test_use_socket_errors(call, message):
     assert str(e.value) == message
 
 
-@pytest.mark.skipif(not CPYTHON, reason="PyPy lets Python code subclass any extension class")
 def test_facade_cannot_be_subclassed():
     with pytest.raises(TypeError):
         type("Sub", (vp.VeltoPiServer,), {})
