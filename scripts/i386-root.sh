@@ -38,7 +38,9 @@ QEMU_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\
 die() { echo "i386-root: $*" >&2; exit 1; }
 
 # The probe is a program that only exits, assembled and linked for i386 by the host's
-# binutils: whether it runs says whether any i386 program does, natively or emulated.
+# binutils: whether it runs says whether i386 programs run, natively or emulated. With
+# `native`, a byte of the identification's padding is set, which the kernel ignores but which
+# keeps binfmt_misc's i386 entries from matching, so only the kernel itself can run it.
 runs_i386() {
   local dir status=0
   dir=$(mktemp -d)
@@ -46,6 +48,9 @@ runs_i386() {
   # A probe that cannot be built decides nothing: the real steps then show what happens.
   if as --32 -o "$dir/exit.o" "$dir/exit.s" 2>/dev/null &&
      ld -m elf_i386 -o "$dir/exit" "$dir/exit.o" 2>/dev/null; then
+    if [[ ${1:-} == native ]]; then
+      printf '\x01' | dd of="$dir/exit" bs=1 seek=15 conv=notrunc status=none
+    fi
     "$dir/exit" 2>/dev/null || status=1
   fi
   rm -rf "$dir"
@@ -71,21 +76,25 @@ register_qemu() {
 }
 
 # Decides how the root runs, setting EMULATED: natively (0) or under user-mode emulation (1),
-# which it sets up where needed. Fails with the reason where neither works.
+# which it sets up where the kernel runs no i386 program. Fails with the reason where neither
+# works. An enabled qemu-i386 entry that was there before serves even on a kernel that runs
+# i386 programs itself (binfmt_misc comes first), and then the root runs emulated too.
 NO_I386="this kernel does not run 32-bit x86 programs (IA-32 emulation is off; see dmesg)"
 EMULATED=0
 ensure_i386() {
-  runs_i386 && return 0
-  if [[ -e $BINFMT/qemu-i386 ]]; then
-    # Someone else's entry: used as it is, but the root needs its flag F.
-    grep -qx 'flags:.*F.*' "$BINFMT/qemu-i386" ||
-      die "$NO_I386; the existing qemu-i386 entry in $BINFMT lacks flag F, so programs inside the root cannot reach its interpreter (echo -1 > $BINFMT/qemu-i386 removes it; this script then registers its own)"
-    grep -qx enabled "$BINFMT/qemu-i386" ||
-      die "$NO_I386; the existing qemu-i386 entry in $BINFMT is disabled (echo 1 > $BINFMT/qemu-i386 enables it)"
+  local entry=$BINFMT/qemu-i386
+  if [[ -e $entry ]] && grep -qx enabled "$entry"; then
+    # Used as it is, ours or not; but the root needs its flag F.
+    grep -qx 'flags:.*F.*' "$entry" ||
+      die "the qemu-i386 entry in $BINFMT lacks flag F, so programs inside the root cannot reach its interpreter (echo -1 > $entry removes it; where the kernel runs no i386 program this script then registers its own)"
+  elif runs_i386 native; then
+    return 0
+  elif [[ -e $entry ]]; then
+    die "$NO_I386, and the qemu-i386 entry in $BINFMT is disabled (echo 1 > $entry enables it)"
   else
     register_qemu
   fi
-  runs_i386 || die "$NO_I386, and an i386 program does not run under user-mode emulation either ($BINFMT/qemu-i386)"
+  runs_i386 || die "$NO_I386, and an i386 program does not run under user-mode emulation either ($entry)"
   EMULATED=1
 }
 

@@ -8,7 +8,7 @@ import threading
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, ServerProcess, free_port, wait_until
+from support import WAIT, ServerProcess, free_port, needs_process_signals, wait_until
 from velto_tools import serve_forever
 from velto_tools.controller import Controller
 from velto_tools.wire import ConfirmResult, Reply
@@ -113,6 +113,7 @@ print("returned", flush=True)
 
 @pytest.mark.parametrize("in_session", [
     False, pytest.param(True, marks=needs_wait_disconnected)], ids=["open-waits", "in-session"])
+@needs_process_signals
 def test_ctrl_c_ends_the_loop(in_session):
     port = free_port()
     with ServerProcess(CTRL_C_SERVER, port) as proc:
