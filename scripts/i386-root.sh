@@ -151,8 +151,10 @@ mount_root() {
 
 in_root() {  # in_root DIR CMD...
   local dir=$1; shift
+  # Python's bytecode caches stay in the root: the project is the host's tree under another
+  # path (/src), and a cache written on one side names its source by that side's path.
   local envs=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
-              LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive)
+              LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive PYTHONPYCACHEPREFIX=/var/cache/velto-pycache)
   [[ -n ${CI:-} ]] && envs+=("CI=$CI")
   if (( EMULATED )); then
     envs+=("VELTO_EMULATOR=$QEMU" "VELTO_WAIT_FACTOR=${VELTO_WAIT_FACTOR:-10}")
