@@ -72,10 +72,11 @@ struct LoopRun {
 };
 
 // The system call a thread is blocked in and its first argument, as
-// /proc/self/task/<tid>/syscall shows them; nothing while the thread runs.
+// /proc/self/task/<tid>/syscall shows them; nothing while the thread runs. The argument is as
+// wide as the kernel's registers, which under emulation are wider than the program's.
 struct BlockedCall {
   long number;
-  unsigned long first;
+  unsigned long long first;
 };
 
 std::optional<BlockedCall> blocked_call(pid_t tid) {
@@ -83,17 +84,17 @@ std::optional<BlockedCall> blocked_call(pid_t tid) {
   long number = 0;
   std::string first;
   if (!(file >> number >> first) || number < 0) return std::nullopt;
-  return BlockedCall{number, std::stoul(first, nullptr, 16)};
+  return BlockedCall{number, std::stoull(first, nullptr, 16)};
 }
 
 // Whether `call`, made with the number of recv() (see read_number()), reads from `fd`: its
 // first argument is `fd`, or it is socketcall(SYS_RECV or SYS_RECVFROM, ...), as a 32-bit x86
 // C library may make recv(), with the descriptor in memory that the call only points to.
 bool reads_from(const BlockedCall& call, int fd) {
-  if (call.first == static_cast<unsigned long>(fd)) return true;
+  if (call.first == static_cast<unsigned long long>(fd)) return true;
 #ifdef SYS_socketcall
-  constexpr unsigned long kRecv = 10;      // SYS_RECV of <linux/net.h>
-  constexpr unsigned long kRecvFrom = 12;  // SYS_RECVFROM
+  constexpr unsigned long long kRecv = 10;      // SYS_RECV of <linux/net.h>
+  constexpr unsigned long long kRecvFrom = 12;  // SYS_RECVFROM
   return call.number == SYS_socketcall && (call.first == kRecv || call.first == kRecvFrom);
 #else
   return false;
