@@ -93,7 +93,8 @@ soak: build
 	PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py $(SOAK_ARGS) || \
 	  PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py $(SOAK_ARGS)
 
-# The same C++ tests and the PyPy suite, built and run inside a 32-bit x86 root.
+# The same C++ tests and the PyPy suite, built and run inside a 32-bit x86 root: natively, or
+# under user-mode emulation where the kernel runs no 32-bit x86 program (scripts/i386-root.sh).
 test-i386:
 	@bash scripts/install-deps.sh --i386
 	bash scripts/i386-root.sh run -- make BUILD=build-i386 PYPY=/usr/bin/pypy3 \
@@ -148,6 +149,7 @@ bench: build
 
 # The server benchmark on the platform the module ships for: built and run inside the i386
 # root under its PyPy (callback, the pure-Python peer and the sendall floor side by side).
+# Under emulation it says so first: its figures are then indicative only.
 bench-i386:
 	@bash scripts/install-deps.sh --i386
 	bash scripts/i386-root.sh run -- make BUILD=build-i386 PYPY=/usr/bin/pypy3 \

@@ -31,6 +31,8 @@ import velto_protocol as vp  # noqa: E402
 from velto_tools.wire import frame  # noqa: E402
 
 IMPL = sys.implementation.name
+# The user-mode emulator the program runs under, where scripts/i386-root.sh runs its root so.
+EMULATOR = os.environ.get("VELTO_EMULATOR")
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, TOOLS_DIR]))
 
 
@@ -218,6 +220,9 @@ def bench_burst():
 
 def main():
     print(f"{IMPL} {sys.version.split()[0]}")
+    if EMULATOR:
+        print(f"EMULATED ({EMULATOR}): these figures are indicative only; neither they nor the ratios "
+              f"between the module and the peer carry over to real hardware")
     cb = bench_callback()
     print(f"callback per reply: module {cb['module']:.2f} us, pure-Python peer ({PEER}) "
           f"{cb['peer']:.2f} us, floor (sendall of encoded bytes) {cb['floor']:.2f} us")

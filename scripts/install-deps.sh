@@ -14,10 +14,14 @@ PACKAGES=(
   python3-pip-whl python3-setuptools-whl python3-wheel-whl
   mypy tmux
 )
-# Only for `make test-i386`, which builds inside a 32-bit root.
-if [[ ${1:-} == --i386 ]]; then
-  PACKAGES+=(debootstrap)
-fi
+# --i386: for the steps that build inside a 32-bit x86 root. --i386-emulation: also what runs
+# that root where the kernel runs no 32-bit x86 program (scripts/i386-root.sh asks for it).
+case ${1:-} in
+  --i386) PACKAGES+=(debootstrap) ;;
+  --i386-emulation) PACKAGES+=(debootstrap qemu-user-static) ;;
+  "") ;;
+  *) echo "install-deps: unknown option $1 (--i386, --i386-emulation)" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -12,13 +12,18 @@ namespace velto::base {
 namespace {
 
 // The path below the project's top folder ("src/server/com_socket.cpp"), whatever path
-// the compiler was given.
+// the compiler was given: from the last of the top folders' names in it, so that a checkout
+// inside a folder named like one ("/src/tests/python/ext/binding_probe.cpp") still gives
+// "tests/python/ext/binding_probe.cpp".
 std::string_view project_path(std::string_view file) {
+  std::size_t start = std::string_view::npos;
   for (std::string_view top : {"/src/", "/tests/", "/tools/", "/fuzz/", "/bench/"}) {
-    auto pos = file.rfind(top);
-    if (pos != std::string_view::npos) return file.substr(pos + 1);
+    const auto pos = file.rfind(top);
+    if (pos != std::string_view::npos && (start == std::string_view::npos || pos > start)) {
+      start = pos;
+    }
   }
-  return file;
+  return start == std::string_view::npos ? file : file.substr(start + 1);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,24 @@
 namespace velto::server::io::testing {
 
 using namespace std::chrono_literals;
+
+/// How many times longer than natively a bounded wait may last: VELTO_WAIT_FACTOR, a positive
+/// number (the i386 root sets it where it runs under user-mode emulation), else 1.
+inline double wait_factor() {
+  static const double factor = [] {
+    const char* text = std::getenv("VELTO_WAIT_FACTOR");
+    const double value = text ? std::strtod(text, nullptr) : 1.0;
+    return value > 0 ? value : 1.0;
+  }();
+  return factor;
+}
+
+/// When a wait bounded by `timeout`, a native figure, gives up: every wait of the tests
+/// takes its deadline from here.
+inline std::chrono::steady_clock::time_point deadline_after(std::chrono::milliseconds timeout) {
+  return std::chrono::steady_clock::now() +
+         std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout * wait_factor());
+}
 
 /// Both ends of a pipe.
 struct Pipe {
@@ -38,7 +57,7 @@ struct Pipe {
 template <typename Done>
 std::string read_until(int fd, Done done, std::chrono::milliseconds timeout = 3000ms) {
   std::string text;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = deadline_after(timeout);
   while (!done(text)) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -69,7 +88,7 @@ struct WriteRecorder {
   /// The next `count` writes, or fewer if they do not all arrive within `timeout`.
   std::vector<std::string> writes(std::size_t count, std::chrono::milliseconds timeout = 3000ms) {
     std::vector<std::string> out;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = deadline_after(timeout);
     while (out.size() < count) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());

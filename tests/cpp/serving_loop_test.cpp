@@ -71,6 +71,66 @@ struct LoopRun {
   std::atomic<pid_t> tid = 0;  // the loop thread's kernel id
 };
 
+// The system call a thread is blocked in and its first argument, as
+// /proc/self/task/<tid>/syscall shows them; nothing while the thread runs. The argument is as
+// wide as the kernel's registers, which under emulation are wider than the program's.
+struct BlockedCall {
+  long number;
+  unsigned long long first;
+};
+
+std::optional<BlockedCall> blocked_call(pid_t tid) {
+  std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long number = 0;
+  std::string first;
+  if (!(file >> number >> first) || number < 0) return std::nullopt;
+  return BlockedCall{number, std::stoull(first, nullptr, 16)};
+}
+
+// Whether `call`, made with the number of recv() (see read_number()), reads from `fd`: its
+// first argument is `fd`, or it is socketcall(SYS_RECV or SYS_RECVFROM, ...), as a 32-bit x86
+// C library may make recv(), with the descriptor in memory that the call only points to.
+bool reads_from(const BlockedCall& call, int fd) {
+  if (call.first == static_cast<unsigned long long>(fd)) return true;
+#ifdef SYS_socketcall
+  constexpr unsigned long long kRecv = 10;      // SYS_RECV of <linux/net.h>
+  constexpr unsigned long long kRecvFrom = 12;  // SYS_RECVFROM
+  return call.number == SYS_socketcall && (call.first == kRecv || call.first == kRecvFrom);
+#else
+  return false;
+#endif
+}
+
+// The number of the system call that a thread blocked in recv() shows. Under user-mode
+// emulation the kernel sees the host's call that the emulator makes on the program's behalf,
+// whose number the program cannot know beforehand: so a thread blocks in recv() on a socket
+// of its own, and the call it shows reading from that socket gives the number.
+std::optional<long> read_number() {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return std::nullopt;
+  UniqueFd reader(fds[0]);
+  UniqueFd writer(fds[1]);
+  std::atomic<pid_t> tid = 0;
+  std::thread thread([&] {
+    tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    char c;
+    (void)::recv(reader.get(), &c, 1, 0);
+  });
+  std::optional<long> found;
+  const auto deadline = testing::deadline_after(3000ms);
+  while (!found && std::chrono::steady_clock::now() < deadline) {
+    const auto call = tid != 0 ? blocked_call(tid) : std::nullopt;
+    if (call && reads_from(*call, reader.get())) {
+      found = call->number;
+    } else {
+      std::this_thread::sleep_for(1ms);
+    }
+  }
+  (void)::write(writer.get(), "x", 1);
+  thread.join();
+  return found;
+}
+
 class ServingLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -145,26 +205,25 @@ class ServingLoopTest : public ::testing::Test {
     ASSERT_TRUE(shutdown_fd(own.value().get(), SHUT_RD).ok());
   }
 
-  // Waits until the loop thread sits in its blocking read, as the kernel reports it.
+  // Waits until the loop thread is blocked in its read of the connection, as the kernel
+  // reports it: in recv(), with the connection as the descriptor where the call shows it.
   bool wait_in_read(std::chrono::milliseconds timeout = 3000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto recv_number = read_number();
+    if (!recv_number) {
+      ADD_FAILURE() << "a thread blocked in recv() did not show so in /proc";
+      return false;
+    }
+    const auto deadline = testing::deadline_after(timeout);
     while (std::chrono::steady_clock::now() < deadline) {
-      std::ifstream file("/proc/self/task/" + std::to_string(run_->tid.load()) + "/syscall");
-      long number = -1;
-      if (run_->tid != 0 && file >> number) {
-        bool reading = number == SYS_recvfrom;
-#ifdef SYS_socketcall
-        reading = reading || number == SYS_socketcall;
-#endif
-        if (reading) return true;
-      }
+      const auto call = run_->tid != 0 ? blocked_call(run_->tid) : std::nullopt;
+      if (call && call->number == *recv_number && reads_from(*call, run_->conn.get())) return true;
       std::this_thread::sleep_for(1ms);
     }
     return false;
   }
 
   bool wait_finished(std::chrono::milliseconds timeout = 3000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = testing::deadline_after(timeout);
     while (!run_->finished && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(1ms);
     }

@@ -177,7 +177,7 @@ TEST(AcceptOnceTest, SignalReturnsInterrupted) {
     finished = true;
   });
   // The signal may land before accept blocks; repeat until the call returns.
-  const auto deadline = std::chrono::steady_clock::now() + 3s;
+  const auto deadline = testing::deadline_after(3s);
   while (!finished && std::chrono::steady_clock::now() < deadline) {
     ::pthread_kill(waiter.native_handle(), signal.kSignal);
     std::this_thread::sleep_for(5ms);

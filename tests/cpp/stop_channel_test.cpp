@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "case_printer.h"
+#include "io_test_support.h"
 
 namespace velto::server::io {
 namespace {
@@ -107,7 +108,7 @@ TEST(StopChannelThreadsTest, EveryMessageCrossesInOrder) {
     for (int i = 0; i < kCount; ++i) ASSERT_TRUE(tx.send(i % 3 == 0).ok());
   });
   int received = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const auto deadline = testing::deadline_after(std::chrono::seconds(5));
   for (;;) {
     const auto got = rx.try_receive();
     if (got.state == State::Disconnected) break;

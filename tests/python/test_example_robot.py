@@ -8,7 +8,7 @@ import threading
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, free_port, python_env, wait_until
+from support import WAIT, free_port, needs_process_signals, python_env, wait_until
 from velto_tools.controller import Controller
 from velto_tools.wire import ConfirmResult, ErrorResult, Reply
 
@@ -17,6 +17,7 @@ ROBOT = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "robot.p
 
 @pytest.mark.skipif(not hasattr(vp.ComSocketServer, "wait_disconnected"),
                     reason="this build's ComSocketServer has no wait_disconnected yet (serve_forever needs it)")
+@needs_process_signals
 def test_robot_drives_refuses_and_stops_when_the_controller_goes_quiet():
     address = f"127.0.0.1:{free_port()}"
     env = python_env(PYTHONUNBUFFERED="1")

@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from support import WAIT, Lines, connect, free_port, python_env
+from support import WAIT, Lines, connect, free_port, needs_process_signals, python_env
 from velto_tools.wire import F32, frame, pack
 
 SANITIZED = bool(os.environ.get("VELTO_SANITIZER_RUNTIME"))
@@ -205,6 +205,7 @@ time.sleep(1.0)
 """
 
 
+@needs_process_signals
 @pytest.mark.parametrize("end", ["ctrl-c", "close"])
 def test_client_that_never_reads_blocks_only_the_replying_thread(program, end):
     """The reply blocks its own thread only: the program's other threads run, the serving

@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from support import WAIT, ServerProcess, connect, free_port
+from support import WAIT, ServerProcess, connect, free_port, needs_process_signals
 from velto_tools.wire import F32, frame, pack
 
 # A program that registers a recording handler for the widgets the tests use, serves one
@@ -228,6 +228,7 @@ sys.exit(5)
 """
 
 
+@needs_process_signals
 def test_a_handler_ends_the_program_through_sigint():
     port = free_port()
     with ServerProcess(QUIT_BUTTON_SERVER, port) as server:

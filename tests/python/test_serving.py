@@ -14,8 +14,9 @@ import warnings
 import pytest
 
 import velto_protocol as vp
-from support import (WAIT, Lines, ServerProcess, connect, free_port, open_with_client, raised,
-                     recv_exactly, thread_count, threads_back, wait_until, written_to)
+from support import (WAIT, Lines, ServerProcess, connect, free_port, needs_process_signals,
+                     open_with_client, raised, recv_exactly, thread_count, threads_back,
+                     wait_until, written_to)
 from velto_tools import wire
 from velto_tools.controller import Controller
 from velto_tools.wire import F32, frame
@@ -205,6 +206,7 @@ say(f"after close: {server.wait_disconnected()}")
 """
 
 
+@needs_process_signals
 def test_signals_during_the_wait():
     """A handler that returns lets the wait go on for the time left; Ctrl-C ends it with
     KeyboardInterrupt."""

@@ -9,7 +9,8 @@ import time
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, ServerProcess, free_port, thread_count, threads_back, wait_until
+from support import (WAIT, ServerProcess, free_port, needs_process_signals, thread_count,
+                     threads_back, wait_until)
 from velto_tools import serve_forever
 from velto_tools.controller import Controller
 from velto_tools.wire import ConfirmResult, Reply, frame
@@ -258,6 +259,7 @@ print("returned", flush=True)
 
 @pytest.mark.parametrize("in_session", [
     False, pytest.param(True, marks=needs_wait_disconnected)], ids=["open-waits", "in-session"])
+@needs_process_signals
 def test_ctrl_c_ends_the_loop(in_session):
     port = free_port()
     with ServerProcess(CTRL_C_SERVER, port) as proc:
