@@ -13,6 +13,7 @@ PACKAGES=(
   python3-venv pypy3-venv python3-pip python3-setuptools python3-wheel
   python3-pip-whl python3-setuptools-whl python3-wheel-whl
   mypy tmux
+  gcovr python3-coverage
 )
 # Only for `make test-i386`, which builds inside a 32-bit root.
 if [[ ${1:-} == --i386 ]]; then
