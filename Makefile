@@ -90,7 +90,9 @@ coverage: deps
 	@$(call configure,$(COVERAGE_BUILD),-DVELTO_COVERAGE=ON -DVELTO_PYTHONS=$(CPYTHON))
 	@cmake --build $(COVERAGE_BUILD)
 	@[ -x $(COVERAGE_VENV)/bin/python ] || $(CPYTHON) -m venv --system-site-packages --without-pip $(COVERAGE_VENV)
-	@echo "import coverage; coverage.process_startup()" > \
+	@# The environment's own packages come first on sys.path, Debian's only after its .pth
+	@# files ran: the line finds coverage.py where it is installed, then leaves sys.path as it was.
+	@echo "import sys; p = sys.path[:]; sys.path.append('$$($(CPYTHON) -c 'import coverage, os; print(os.path.dirname(os.path.dirname(coverage.__file__)))')'); import coverage; sys.path[:] = p; coverage.process_startup()" > \
 	  "$$($(COVERAGE_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/velto-coverage.pth"
 	@find $(COVERAGE_BUILD) -name '*.gcda' -delete
 	@rm -rf $(COVERAGE_DATA) && mkdir -p $(COVERAGE_DATA)
