@@ -7,7 +7,7 @@ PYTEST_ARGS ?= -q
 # What pytest runs; one file: `make test-asan PYTEST_PATHS=tests/python/test_server.py`.
 PYTEST_PATHS ?= tests/python
 
-.PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython refleak test-asan soak test-i386 demo bench bench-i386 fuzz \
+.PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython refleak test-asan soak coverage test-i386 demo bench bench-i386 fuzz \
         fuzz-replay clean wheel wheel-only wheel-i386 test-install
 
 all: build
@@ -75,6 +75,34 @@ test-asan: deps
 	LD_PRELOAD="$(SAN_RUNTIME)" VELTO_SANITIZER_RUNTIME="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
 	VELTO_BUILD=$(abspath $(ASAN_BUILD)) $(CPYTHON) -m pytest $(PYTEST_ARGS) $(PYTEST_PATHS) || status=$$?; \
 	for f in $(ASAN_REPORTS)/*; do [ -e "$$f" ] || continue; echo "== $$f"; cat "$$f"; status=1; done; \
+	exit $$status
+
+# Line coverage, printed per file: gcov over src/ for the C++ tests and the CPython suite, run
+# against a build of their own instrumented for it; coverage.py over velto_tools for the same
+# suite, the programs the tests start included (a virtual environment whose .pth file starts
+# coverage.py in every interpreter it runs, wherever COVERAGE_PROCESS_START names the
+# settings). Counts start from zero on every run. A failing test still gets its report, and
+# then fails the target. A tool to look with, not a gate: `make test` does not run it.
+COVERAGE_BUILD ?= build-coverage
+COVERAGE_VENV   = $(abspath $(COVERAGE_BUILD))/venv
+COVERAGE_DATA   = $(abspath $(COVERAGE_BUILD))/python-coverage
+coverage: deps
+	@$(call configure,$(COVERAGE_BUILD),-DVELTO_COVERAGE=ON -DVELTO_PYTHONS=$(CPYTHON))
+	@cmake --build $(COVERAGE_BUILD)
+	@[ -x $(COVERAGE_VENV)/bin/python ] || $(CPYTHON) -m venv --system-site-packages --without-pip $(COVERAGE_VENV)
+	@# The environment's own packages come first on sys.path, Debian's only after its .pth
+	@# files ran: the line finds coverage.py where it is installed, then leaves sys.path as it was.
+	@echo "import sys; p = sys.path[:]; sys.path.append('$$($(CPYTHON) -c 'import coverage, os; print(os.path.dirname(os.path.dirname(coverage.__file__)))')'); import coverage; sys.path[:] = p; coverage.process_startup()" > \
+	  "$$($(COVERAGE_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/velto-coverage.pth"
+	@find $(COVERAGE_BUILD) -name '*.gcda' -delete
+	@rm -rf $(COVERAGE_DATA) && mkdir -p $(COVERAGE_DATA)
+	@status=0; \
+	ctest --test-dir $(COVERAGE_BUILD) --output-on-failure -j2 || status=$$?; \
+	COVERAGE_PROCESS_START=$(abspath pyproject.toml) COVERAGE_FILE=$(COVERAGE_DATA)/data \
+	VELTO_BUILD=$(abspath $(COVERAGE_BUILD)) $(COVERAGE_VENV)/bin/python -m pytest $(PYTEST_ARGS) $(PYTEST_PATHS) || status=$$?; \
+	gcovr --root . --filter src/ --sort-percentage $(COVERAGE_BUILD) || status=$$?; \
+	export COVERAGE_FILE=$(COVERAGE_DATA)/data COVERAGE_RCFILE=$(abspath pyproject.toml); \
+	$(CPYTHON) -m coverage combine -q && $(CPYTHON) -m coverage report || status=$$?; \
 	exit $$status
 
 # A long session under each interpreter: frames and replies all arrive, descriptors, threads
@@ -174,4 +202,4 @@ fuzz-replay:
 	build-fuzz-replay/fuzz/frame_replay fuzz/corpus/frame
 
 clean:
-	rm -rf $(BUILD) build-asan build-i386 build-bench build-fuzz build-fuzz-replay build-setuptools dist
+	rm -rf $(BUILD) build-asan build-coverage build-i386 build-bench build-fuzz build-fuzz-replay build-setuptools dist

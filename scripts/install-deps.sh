@@ -13,6 +13,7 @@ PACKAGES=(
   python3-venv pypy3-venv python3-pip python3-setuptools python3-wheel
   python3-pip-whl python3-setuptools-whl python3-wheel-whl
   mypy tmux
+  gcovr python3-coverage
 )
 # --i386: for the steps that build inside a 32-bit x86 root. --i386-emulation: also what runs
 # that root where the kernel runs no 32-bit x86 program (scripts/i386-root.sh asks for it).

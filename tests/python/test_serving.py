@@ -722,7 +722,8 @@ def test_registration_warns_about_what_can_never_run(widget, action, messages):
 def test_registration_warning_as_error_stores_nothing():
     server = vp.ComSocketServer("127.0.0.1:1")
     kept = print
-    server.on(3, "Togglebutton", kept)
+    with pytest.warns(RuntimeWarning, match="did you mean 'ToggleButton'"):
+        server.on(3, "Togglebutton", kept)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(RuntimeWarning, match="did you mean 'ToggleButton'"):
