@@ -297,8 +297,7 @@ bool Decoder::record(typename Rec::Value& out) {
   uint8_t m;
   if (!r_.peek_marker(m)) return false;
   if ((m & 0xf0) == 0x90) [[likely]] {  // fixarray, the canonical form
-    const char* p;
-    r_.take(1, p);
+    r_.skip_marker();
     return elements<Rec>(m & 0x0f, out);
   }
   return record_other<Rec>(m, out);
@@ -467,7 +466,7 @@ bool Decoder::kind_identifier(WidgetKind& kind) {
   if (!r_.peek_marker(m)) return false;
   const char* p;
   if ((m & 0xe0) == 0xa0) [[likely]] {  // fixstr
-    r_.take(1, p);
+    r_.skip_marker();
     std::string_view name;
     if (!r_.content(m & 0x1f, name)) return false;
     if (kind_by_name(r_.scratch(), kind)) [[likely]]
@@ -533,7 +532,7 @@ bool Decoder::field_key(std::span<const std::string_view> names, std::size_t& in
   const char* p;
   std::string_view key;
   if ((m & 0xe0) == 0xa0) [[likely]] {  // fixstr
-    r_.take(1, p);
+    r_.skip_marker();
     if (!r_.content(m & 0x1f, key)) return false;
     return find_field(names, index);
   }

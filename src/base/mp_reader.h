@@ -151,7 +151,7 @@ class Scratch {
   }
 
   /// Whether the contents are exactly `text`.
-  bool equals(std::string_view text) const {
+  [[nodiscard]] bool equals(std::string_view text) const {
     if (text.size() != size_) return false;
     if (size_ > kWordCopyLimit) return std::memcmp(data_, text.data(), size_) == 0;
     std::size_t i = 0;
@@ -222,7 +222,7 @@ class Reader {
   std::size_t used() const { return static_cast<std::size_t>(pos_ - start_); }
 
   /// The first byte of the next value, not consumed.
-  bool peek_marker(uint8_t& marker) {
+  [[nodiscard]] bool peek_marker(uint8_t& marker) {
     if (pos_ == end_) [[unlikely]]
       return fail_end("IO error while reading marker: failed to fill whole buffer");
     marker = static_cast<uint8_t>(*pos_);
@@ -231,7 +231,7 @@ class Reader {
 
   /// Consumes n bytes of fixed-size data (a marker with its head, an extension's type
   /// byte); `at` points to the first of them.
-  bool take(std::size_t n, const char*& at) {
+  [[nodiscard]] bool take(std::size_t n, const char*& at) {
     if (static_cast<std::size_t>(end_ - pos_) < n) [[unlikely]]
       return fail_end("IO error while reading data: failed to fill whole buffer");
     at = pos_;
@@ -239,12 +239,19 @@ class Reader {
     return true;
   }
 
+  /// Consumes the one-byte value or header that peek_marker has just returned (a fixarray,
+  /// fixmap or fixstr marker holds its whole head). Nothing can fail after a successful
+  /// peek_marker; at the end of the input it consumes nothing, and the next read reports it.
+  void skip_marker() { pos_ += pos_ != end_; }
+
   /// Consumes the marker `m` that peek_marker returned together with its head.
-  bool take_head(uint8_t m, const char*& at) { return take(1u + kMarkers[m].head, at); }
+  [[nodiscard]] bool take_head(uint8_t m, const char*& at) {
+    return take(1u + kMarkers[m].head, at);
+  }
 
   /// Consumes `len` bytes of string or binary content and copies them to the scratch buffer.
   /// When fewer bytes are left, copies those and fails: an announced length reserves nothing.
-  bool content(uint64_t len, std::string_view& out) {
+  [[nodiscard]] bool content(uint64_t len, std::string_view& out) {
     const std::size_t left = static_cast<std::size_t>(end_ - pos_);
     if (left < len) [[unlikely]] {
       scratch_.assign(pos_, left);
@@ -257,7 +264,7 @@ class Reader {
   }
 
   /// Consumes `len` bytes of content that nobody looks at.
-  bool skip_content(uint64_t len) {
+  [[nodiscard]] bool skip_content(uint64_t len) {
     const std::size_t left = static_cast<std::size_t>(end_ - pos_);
     if (left < len) [[unlikely]] {
       pos_ = end_;
