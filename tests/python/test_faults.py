@@ -228,7 +228,14 @@ def test_client_that_never_reads_blocks_only_the_replying_thread(program, end):
         else:
             p.tell("close")
             p.out.wait_for("closed")  # after both threads said how it went, in either order
-            assert {"close: returned", "send ended: Broken pipe (os error 32)"} <= set(p.out.seen), p.out.seen
+            seen = set(p.out.seen)
+            # "Blocked" is judged by no reply for 0.3 s; on a loaded machine the sender may
+            # instead be just before its send when close() comes, and its next callback() then
+            # finds the server closed. Either way close() returned and the sender ended: a
+            # close() refused, or a send it did not end, fails here or in the waits above.
+            assert "close: returned" in seen, " | ".join(p.out.seen)
+            assert seen & {"send ended: Broken pipe (os error 32)", "send ended: Bad Server state"}, \
+                " | ".join(p.out.seen)
         rc, out, err = p.finish()
         # The connection ends: the controller reads what went out, then the end of the stream.
         s.settimeout(WAIT)
