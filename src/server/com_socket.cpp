@@ -29,7 +29,6 @@ ComSocketState::~ComSocketState() {
   stream.reset();
   actions.clear();
   link.reset();
-  session.reset();
 }
 
 namespace {
@@ -217,7 +216,6 @@ PyObject* ComSocketServer_serve(PyObject* self, PyObject*) {
         // broken") and no close() reaches it any more.
         st.link.reset();
         st.link.emplace(ServingLink{std::move(sender), std::move(waker).value(), session});
-        st.session = std::move(session);
         st.served = true;
         // A thread that cannot start leaves its session ended (the job's end mark runs as
         // the job is released here): close() then finds nothing to stop.
@@ -256,11 +254,8 @@ PyObject* ComSocketServer_close(PyObject* self, PyObject*) {
         if (st.link) {
           (void)st.link->stop.send(true);
           (void)io::shutdown_fd(st.link->waker.get(), SHUT_RD);
+          st.link->session->ended.set();
           st.link.reset();
-        }
-        if (st.session) {
-          st.session->ended.set();
-          st.session.reset();
         }
         if (st.stream) {
           cut_reply_in_progress(*st.stream);
@@ -371,7 +366,7 @@ PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* arg
       [&](ComSocketState& st, const py::Args<1>& a) {
         Held held{py::to_timeout(a[0], "timeout"), nullptr};
         if (!st.served) throw_state_error();
-        held.session = st.session;
+        if (st.link) held.session = st.link->session;
         return held;
       },
       [&](Held held) {

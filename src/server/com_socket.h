@@ -71,11 +71,9 @@ struct ComSocketState {
   /// The connection accepted by the latest open(); absent before it and after close().
   std::shared_ptr<Connection> stream;
   models::ActionRegistry actions;
-  /// The thread of the latest serve(), absent before the first and after close().
+  /// The thread of the latest serve(), absent before the first and after close(). Its
+  /// session is what wait_disconnected() waits on; close() sets it ended first.
   std::optional<ServingLink> link;
-  /// What wait_disconnected() waits on: the session of the latest serve(), released by
-  /// close() (which sets it first).
-  std::shared_ptr<ServingSession> session;
   /// The address the latest open() listens or listened on ("127.0.0.1:40123"); empty
   /// before an open() has bound its listener.
   std::string bound_address;
