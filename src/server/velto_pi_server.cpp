@@ -7,6 +7,7 @@
 #include "server/models/enums.h"
 #include "server/models/results.h"
 #include "server/models/widget_classes.h"
+#include "server/on_decorator.h"
 
 namespace velto::server {
 

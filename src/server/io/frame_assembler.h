@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/frame.h"
+#include "server/io/frame_decoder.h"
 
 namespace velto::server::io {
 
@@ -26,32 +27,22 @@ inline constexpr int kMaxFurtherPasses = 2;
 /// held at that moment. The bounds are the assembler's, not the decoder's: a pending
 /// frame whose headers already announce more than kMaxFrameBytes is bad input at once,
 /// and so is one still incomplete after kMaxFurtherPasses passes that brought more bytes.
-class FrameAssembler {
+/// The decoder of a byte stream such as a TCP connection.
+class FrameAssembler final : public FrameDecoder {
  public:
-  /// The held bytes end inside a frame; wait for more.
-  struct Incomplete {};
-  /// The held bytes do not decode (the decoder's message) or the frame would exceed
-  /// kMaxFrameBytes; they have been dropped.
-  struct BadInput {
-    std::string message;
-    /// How many held bytes were dropped with it.
-    std::size_t dropped = 0;
-  };
-  using Next = std::variant<base::Frame, Incomplete, BadInput>;
-
   /// Adds received bytes after those held. Call next() until it stops giving frames
   /// before the following append: the held bytes then stay below kMaxFrameBytes.
-  void append(const char* data, std::size_t size);
+  void append(const char* data, std::size_t size) override;
 
   /// The next frame, Incomplete, or BadInput. Decodes only when bytes arrived since the
   /// last Incomplete.
-  Next next();
+  Next next() override;
 
   /// Marks the end of one pass of reads (call after next() stopped giving frames). A
   /// frame that was already pending at the previous end_pass(), got more bytes since and
   /// is still incomplete counts one further pass; at kMaxFurtherPasses it is dropped and
   /// returned as BadInput.
-  std::optional<BadInput> end_pass();
+  std::optional<BadInput> end_pass() override;
 
   /// Bytes held and not yet handed out as frames.
   std::size_t held() const { return buffer_.size() - start_; }

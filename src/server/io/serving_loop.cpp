@@ -42,17 +42,17 @@ void report(ProgressLines& lines, int err_fd, std::string_view text) {
   base::write_all_fd(err_fd, text);
 }
 
-void report_dropped(ProgressLines& lines, const FrameAssembler::BadInput& bad, int err_fd) {
+void report_dropped(ProgressLines& lines, const FrameDecoder::BadInput& bad, int err_fd) {
   // The bytes are gone; the client is not told, and serving goes on.
   report(lines, err_fd, dropped_bytes_report(bad.dropped, bad.message));
 }
 
-// Dispatches every complete frame the assembler holds, in order. The lines after one
+// Dispatches every complete frame the decoder holds, in order. The lines after one
 // frame's handler call go out with those before the next frame's.
-void drain(FrameAssembler& assembler, Dispatcher& dispatcher, ProgressLines& lines,
+void drain(FrameDecoder& decoder, Dispatcher& dispatcher, ProgressLines& lines,
            const ServingOptions& options) {
   for (;;) {
-    auto next = assembler.next();
+    auto next = decoder.next();
     if (auto* frame = std::get_if<base::Frame>(&next)) {
       auto outcome = dispatcher.dispatch(*frame, lines);
       if (outcome.ok()) {
@@ -63,7 +63,7 @@ void drain(FrameAssembler& assembler, Dispatcher& dispatcher, ProgressLines& lin
       }
       continue;
     }
-    if (auto* bad = std::get_if<FrameAssembler::BadInput>(&next)) {
+    if (auto* bad = std::get_if<FrameDecoder::BadInput>(&next)) {
       report_dropped(lines, *bad, options.err_fd);
     }
     // The lines of the last frame go out as soon as it is done, as they did when each
@@ -78,6 +78,11 @@ void drain(FrameAssembler& assembler, Dispatcher& dispatcher, ProgressLines& lin
 void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& dispatcher,
                       const ServingOptions& options) {
   FrameAssembler assembler;
+  run_serving_loop(stop, conn, assembler, dispatcher, options);
+}
+
+void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, FrameDecoder& decoder,
+                      Dispatcher& dispatcher, const ServingOptions& options) {
   ProgressLines lines(options.out_fd);
   auto terminate = [&] {
     lines.add({"Terminating."});
@@ -124,11 +129,11 @@ void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& disp
       // A stop that came while the read waited: what arrived with or after it is not
       // dispatched.
       if (stop.try_receive().state == StopReceived::State::Message) return terminate();
-      assembler.append(buffer, static_cast<std::size_t>(size));
-      drain(assembler, dispatcher, lines, options);
+      decoder.append(buffer, static_cast<std::size_t>(size));
+      drain(decoder, dispatcher, lines, options);
       taken += static_cast<std::size_t>(size);
     }
-    if (auto stale = assembler.end_pass()) report_dropped(lines, *stale, options.err_fd);
+    if (auto stale = decoder.end_pass()) report_dropped(lines, *stale, options.err_fd);
   }
 }
 

@@ -11,6 +11,7 @@
 #include "base/frame.h"
 #include "base/result.h"
 #include "server/io/ended_flag.h"
+#include "server/io/frame_decoder.h"
 #include "server/io/io_error.h"
 #include "server/io/output.h"
 #include "server/io/stop_channel.h"
@@ -61,12 +62,17 @@ struct ServingOptions {
 /// pause and a read that waits, before a report and before the connection's end is
 /// signalled.
 /// Action errors ("velto_protocol: Action failed <text>") and bytes that do not decode
-/// (`dropped_bytes_report`) are reported on `err_fd`, and serving goes on.
+/// (`dropped_bytes_report`) are reported on `err_fd`, and serving goes on. The bytes
+/// become frames through `decoder`.
 ///
 /// Throws base::Panic on a failed read ("Failed to read frame : <text>"; a read
 /// interrupted by a signal counts as failed), after the frames of the pass's earlier
 /// reads were dispatched; on a failed shutdown ("Failed to shutdown server: <text>"),
 /// except when the peer is already gone; and passes on a Panic thrown by the dispatcher.
+void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, FrameDecoder& decoder,
+                      Dispatcher& dispatcher, const ServingOptions& options = {});
+
+/// The same with a FrameAssembler of its own: the loop of a TCP connection.
 void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& dispatcher,
                       const ServingOptions& options = {});
 

@@ -52,10 +52,11 @@ base::Result<UniqueFd, IoError> accept_once(const UniqueFd& listener) {
   return UniqueFd(fd);
 }
 
-base::Result<std::size_t, IoError> send_once(int fd, const char* data, std::size_t size) {
+base::Result<std::size_t, IoError> send_once(int fd, const char* data, std::size_t size,
+                                             int flags) {
   // MSG_NOSIGNAL: a vanished peer gives EPIPE here instead of killing the process.
   // EINTR is reported, not retried.
-  const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
+  const ssize_t sent = ::send(fd, data, size, flags | MSG_NOSIGNAL);
   if (sent < 0) return base::Err(IoError::from_errno(errno));
   return static_cast<std::size_t>(sent);
 }

@@ -32,8 +32,10 @@ base::Result<UniqueFd, IoError> bind_listener(std::string_view address);
 /// One accept4 (close-on-exec) on the listener; the peer's address is discarded.
 base::Result<UniqueFd, IoError> accept_once(const UniqueFd& listener);
 
-/// One send with MSG_NOSIGNAL: the number of bytes the system took, or the error.
-base::Result<std::size_t, IoError> send_once(int fd, const char* data, std::size_t size);
+/// One send with MSG_NOSIGNAL and `flags` (MSG_DONTWAIT: a full buffer fails with
+/// WouldBlock instead of waiting): the number of bytes the system took, or the error.
+base::Result<std::size_t, IoError> send_once(int fd, const char* data, std::size_t size,
+                                             int flags = 0);
 
 /// A second descriptor of the same open socket, close-on-exec.
 base::Result<UniqueFd, IoError> duplicate_fd(int fd);
