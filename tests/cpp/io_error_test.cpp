@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <string>
+#include <tuple>
 
 #include "case_printer.h"
 
@@ -49,6 +51,41 @@ const std::vector<TextCase> kTextCases = {
 
 INSTANTIATE_TEST_SUITE_P(Errors, IoErrorTextTest, ::testing::ValuesIn(kTextCases),
                          [](const auto& info) { return info.param.name; });
+
+// Every errno with a kind of its own, and codes without one.
+class IoErrorKindTest : public ::testing::TestWithParam<std::tuple<int, IoErrorKind>> {};
+
+TEST_P(IoErrorKindTest, MapsErrnoToKind) {
+  const auto [code, kind] = GetParam();
+  EXPECT_EQ(kind_from_errno(code), kind) << kind_name(kind);
+  EXPECT_EQ(IoError::from_errno(code).kind, kind);
+}
+
+INSTANTIATE_TEST_SUITE_P(Errno, IoErrorKindTest,
+                         ::testing::Values(std::tuple{ENOENT, IoErrorKind::NotFound},
+                                           std::tuple{EACCES, IoErrorKind::PermissionDenied},
+                                           std::tuple{EPERM, IoErrorKind::PermissionDenied},
+                                           std::tuple{ECONNREFUSED, IoErrorKind::ConnectionRefused},
+                                           std::tuple{ECONNRESET, IoErrorKind::ConnectionReset},
+                                           std::tuple{ECONNABORTED, IoErrorKind::ConnectionAborted},
+                                           std::tuple{ENOTCONN, IoErrorKind::NotConnected},
+                                           std::tuple{EADDRINUSE, IoErrorKind::AddrInUse},
+                                           std::tuple{EADDRNOTAVAIL, IoErrorKind::AddrNotAvailable},
+                                           std::tuple{EPIPE, IoErrorKind::BrokenPipe},
+                                           std::tuple{EAGAIN, IoErrorKind::WouldBlock},
+                                           std::tuple{ETIMEDOUT, IoErrorKind::TimedOut},
+                                           std::tuple{EINTR, IoErrorKind::Interrupted},
+                                           std::tuple{EINVAL, IoErrorKind::InvalidInput},
+                                           std::tuple{ENOMEM, IoErrorKind::OutOfMemory},
+                                           std::tuple{ENOSYS, IoErrorKind::Unsupported},
+                                           std::tuple{EOPNOTSUPP, IoErrorKind::Unsupported},
+                                           std::tuple{EMFILE, IoErrorKind::Other},
+                                           std::tuple{EBADF, IoErrorKind::Other},
+                                           std::tuple{0, IoErrorKind::Other}),
+                         [](const auto& info) {
+                           return std::string(kind_name(std::get<1>(info.param))) + "_" +
+                                  std::to_string(std::get<0>(info.param));
+                         });
 
 TEST(IoErrorTest, FromErrnoKeepsKindAndNumber) {
   const auto error = IoError::from_errno(ECONNREFUSED);

@@ -286,7 +286,12 @@ base::Result<bool, IoError> wait_ended(const ServingSession& session,
       outcome.emplace(base::Err{std::move(polled).error()});
       return true;
     }
-    if (!polled.value()) return false;  // the time is up, or the cut-down wait of a long one
+    if (!polled.value()) {
+      // The time is up, or a long wait was cut down to a day: then it goes on.
+      if (!deadline || std::chrono::steady_clock::now() < *deadline) return false;
+      outcome.emplace(session.ended.is_set());
+      return true;
+    }
     outcome.emplace(true);
     return true;
   });
