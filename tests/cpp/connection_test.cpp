@@ -260,8 +260,16 @@ class ConnectionTest : public ::testing::Test {
     return fd;
   }
 
+  // serve(); `host_made` tells whether it asked for a host.
+  base::Result<base::Unit, ServeError> serve(bool& host_made) {
+    return conn_->serve([&] {
+      host_made = true;
+      return std::make_unique<RecordingHost>(dispatched_);
+    });
+  }
   base::Result<base::Unit, ServeError> serve() {
-    return conn_->serve([&] { return std::make_unique<RecordingHost>(dispatched_); });
+    bool host_made = false;
+    return serve(host_made);
   }
 
   // The serving thread of the session has ended and released what it held.
@@ -292,10 +300,7 @@ class ConnectionTest : public ::testing::Test {
 
 TEST_F(ConnectionTest, CreatedRefusesServeAndRepliesAndCloseChangesNothing) {
   bool host_made = false;
-  auto served = conn_->serve([&] {
-    host_made = true;
-    return std::make_unique<RecordingHost>(dispatched_);
-  });
+  auto served = serve(host_made);
   ASSERT_FALSE(served.ok());
   EXPECT_EQ(served.error().step, ServeError::Step::State);
   EXPECT_FALSE(host_made);
@@ -718,10 +723,7 @@ TEST_P(ServeSetupTest, FailureChangesNothingAndMakesNoHost) {
   Client& client = open();
   faults.*GetParam().call = EMFILE;
   bool host_made = false;
-  auto served = conn_->serve([&] {
-    host_made = true;
-    return std::make_unique<RecordingHost>(dispatched_);
-  });
+  auto served = serve(host_made);
   ASSERT_FALSE(served.ok());
   EXPECT_EQ(served.error().step, ServeError::Step::Setup);
   EXPECT_EQ(served.error().error.kind, IoErrorKind::Other);
