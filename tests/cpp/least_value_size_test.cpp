@@ -44,55 +44,32 @@ Measure measure(const char* const p, const char* const end) {
   if (p >= end) return kCut;
   const char* q = p;
   const auto left = [&] { return static_cast<uint64_t>(end - q); };
-  // Each mp_check_* is positive when the bytes end inside the head it checks.
   switch (mp_typeof(*p)) {
     case MP_NIL:
-      if (mp_check_nil(q, end) > 0) return kCut;
-      mp_decode_nil(&q);
-      break;
     case MP_BOOL:
-      if (mp_check_bool(q, end) > 0) return kCut;
-      mp_decode_bool(&q);
-      break;
     case MP_UINT:
-      if (mp_check_uint(q, end) > 0) return kCut;
-      mp_decode_uint(&q);
-      break;
     case MP_INT:
-      if (mp_check_int(q, end) > 0) return kCut;
-      mp_decode_int(&q);
-      break;
     case MP_FLOAT:
-      if (mp_check_float(q, end) > 0) return kCut;
-      mp_decode_float(&q);
-      break;
     case MP_DOUBLE:
-      if (mp_check_double(q, end) > 0) return kCut;
-      mp_decode_double(&q);
+      // Nil, a boolean or a number: its head is the whole value, and mp_check goes no further.
+      if (mp_check(&q, end) != 0) return kCut;
       break;
-    case MP_STR: {
-      if (mp_check_strl(q, end) > 0) return kCut;
-      const uint32_t len = mp_decode_strl(&q);
-      if (len > left()) return kCut;
-      q += len;
-      break;
-    }
+    // Each mp_check_* is positive when the bytes end inside the head it checks.
+    case MP_STR:
     case MP_BIN: {
-      if (mp_check_binl(q, end) > 0) return kCut;
-      const uint32_t len = mp_decode_binl(&q);
+      const bool str = mp_typeof(*p) == MP_STR;
+      if ((str ? mp_check_strl(q, end) : mp_check_binl(q, end)) > 0) return kCut;
+      const uint32_t len = str ? mp_decode_strl(&q) : mp_decode_binl(&q);
       if (len > left()) return kCut;
       q += len;
       break;
     }
-    case MP_ARRAY: {
-      if (mp_check_array(q, end) > 0) return kCut;
-      const uint32_t n = mp_decode_array(&q);
-      return measure_values(p, end, static_cast<uint64_t>(q - p), n);
-    }
+    case MP_ARRAY:
     case MP_MAP: {
-      if (mp_check_map(q, end) > 0) return kCut;
-      const uint32_t n = mp_decode_map(&q);
-      return measure_values(p, end, static_cast<uint64_t>(q - p), 2 * uint64_t{n});
+      const bool map = mp_typeof(*p) == MP_MAP;
+      if ((map ? mp_check_map(q, end) : mp_check_array(q, end)) > 0) return kCut;
+      const uint64_t values = map ? 2 * uint64_t{mp_decode_map(&q)} : mp_decode_array(&q);
+      return measure_values(p, end, static_cast<uint64_t>(q - p), values);
     }
     case MP_EXT: {
       // This msgpuck has no extension decoder: the marker, a length field of 1, 2 or 4 bytes
