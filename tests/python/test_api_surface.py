@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import velto_protocol as vp
-from support import Handler, REPLY_1, is_panic, raised, recv_exactly, reply_1
+from support import REPLY_1, Handler, is_panic, raised, recv_exactly, reply_1
 
 CPYTHON = platform.python_implementation() == "CPython"
 S = vp.ServerStatus

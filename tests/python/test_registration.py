@@ -13,7 +13,7 @@ import weakref
 import pytest
 
 import velto_protocol as vp
-from support import (VELTO_FRAME, WAIT, Handler, Recorder, wait_until, written_to)
+from support import VELTO_FRAME, WAIT, Handler, Recorder, wait_until, written_to
 from velto_tools import wire
 from velto_tools.wire import F32, frame
 

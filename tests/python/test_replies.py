@@ -7,8 +7,8 @@ import threading
 import time
 
 import velto_protocol as vp
-from support import (REPLY_1, SAY, WAIT, Lines, ServerProcess, connect, free_port, is_panic, raised,
-                     recv_exactly, reply_1, threads_back, nothing_more, wait_until)
+from support import (REPLY_1, SAY, WAIT, Lines, ServerProcess, connect, free_port, is_panic, nothing_more,
+                     raised, recv_exactly, reply_1, threads_back, wait_until)
 from velto_tools import wire
 from velto_tools.wire import frame, read_replies
 
@@ -25,8 +25,6 @@ EXAMPLES = [
     (200, S.NotInit, lambda: vp.ConfirmResult(False),
      "93 cc c8 a7 4e 6f 74 49 6e 69 74 81 ad 43 6f 6e 66 69 72 6d 52 65 73 75 6c 74 91 c2"),
 ]
-
-
 REPLY_2 = bytes.fromhex(EXAMPLES[1][3])
 
 
