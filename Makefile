@@ -4,7 +4,7 @@ PYPY       ?= /usr/bin/pypy3
 CPYTHON    ?= /usr/bin/python3
 CMAKE_ARGS ?=
 PYTEST_ARGS ?= -q
-# What pytest runs; one file: `make test-asan PYTEST_PATHS=tests/python/test_server.py`.
+# What pytest runs; one file: `make test-asan PYTEST_PATHS=tests/python/test_replies.py`.
 PYTEST_PATHS ?= tests/python
 
 .PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython refleak test-asan soak coverage test-i386 demo bench bench-i386 fuzz \

@@ -115,6 +115,44 @@ constexpr std::array<MarkerInfo, 256> make_marker_table() {
 
 inline constexpr std::array<MarkerInfo, 256> kMarkers = detail::make_marker_table();
 
+/// What a value announces past its head: bytes of content (a string's or a binary's bytes,
+/// an extension's type byte and data) and values nested in it (an array's elements, a map's
+/// keys and values).
+struct Announced {
+  uint64_t bytes = 0;
+  uint64_t values = 0;
+};
+
+/// Reads what the head at `p` announces: the marker, followed by all its kMarkers[marker].head
+/// bytes, which the caller guarantees are there.
+constexpr Announced announced(const unsigned char* p) {
+  const uint8_t m = p[0];
+  const MarkerInfo info = kMarkers[m];
+  // The length field after the marker; a fix form keeps its count in the marker instead.
+  auto count = [&](unsigned fix_mask) {
+    if (info.head == 0) return uint64_t{m & fix_mask};
+    uint64_t n = 0;
+    for (unsigned i = 1; i <= info.head; ++i) n = n << 8 | p[i];
+    return n;
+  };
+  switch (info.family) {
+    case Family::Str:
+      return {count(0x1f), 0};
+    case Family::Bin:
+      return {count(0), 0};
+    case Family::Ext:
+      return {1 + count(0), 0};
+    case Family::FixExt:
+      return {1 + (uint64_t{1} << (m - 0xd4)), 0};  // d4..d8: 1, 2, 4, 8, 16 bytes of data
+    case Family::Array:
+      return {0, count(0x0f)};
+    case Family::Map:
+      return {0, 2 * count(0x0f)};
+    default:
+      return {};  // the head holds the whole value
+  }
+}
+
 /// The marker's name as decoder messages show it ("FixStr(3)", "U16", "Reserved").
 std::string marker_name(uint8_t marker);
 

@@ -1,8 +1,12 @@
 """Puts the build's extension for the running interpreter and the companion package on
 sys.path; under `make test-asan`, keeps the sanitizer runtime from the programs the tests start
-(support.python_env gives it back to CPython children)."""
+(support.python_env gives it back to CPython children). The fixtures every test file may use:
+`h`, one server in this process (support.Harness), and `watchdog`."""
+import faulthandler
 import os
 import sys
+
+import pytest
 
 BUILD = os.environ.get("VELTO_BUILD") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
 MODULE_DIR = os.path.abspath(os.path.join(BUILD, "py", sys.implementation.name))
@@ -17,3 +21,20 @@ os.environ["VELTO_TOOLS_DIR"] = TOOLS_DIR
 # (pypy3, tmux, node) must run without it.
 if os.environ.get("VELTO_SANITIZER_RUNTIME"):
     os.environ.pop("LD_PRELOAD", None)
+
+import support  # noqa: E402  (needs the paths above)
+
+
+@pytest.fixture
+def h():
+    harness = support.Harness()
+    yield harness
+    harness.finish()
+
+
+@pytest.fixture
+def watchdog():
+    """Ends the whole run if a test hangs, as it would if a blocking call kept the lock."""
+    faulthandler.dump_traceback_later(60, exit=True, file=sys.__stderr__)
+    yield
+    faulthandler.cancel_dump_traceback_later()

@@ -1,4 +1,5 @@
-"""Helpers for end-to-end tests: free ports, a controller client, server subprocesses."""
+"""Helpers for end-to-end tests: free ports, a controller client, server subprocesses, and one
+server in the test's own process with its clients, handlers and the replies they expect."""
 import contextlib
 import os
 import queue
@@ -13,6 +14,7 @@ import time
 
 import pytest
 
+import velto_protocol as vp
 from velto_tools import wire
 
 # How many times longer than natively a bounded wait may last: VELTO_WAIT_FACTOR, which the
@@ -267,3 +269,135 @@ def reset_after_first_frame(conn):
     """A fake_server script: reads the client's first bytes, then resets the connection."""
     conn.recv(65536)
     conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+
+# ---- one server in this process --------------------------------------------------------
+
+# The reference encoding of reply_1's reply: id 1, Idle, ConfirmResult(True).
+REPLY_1 = bytes.fromhex("93 01 a4 49 64 6c 65 81 ad 43 6f 6e 66 69 72 6d 52 65 73 75 6c 74 91 c3")
+
+# Prepended to programs run by ServerProcess: writes one line of the program's own with one
+# write(2), so that the serving thread's progress lines never land inside it.
+SAY = """
+import os
+def say(text):
+    os.write(1, (text + "\\n").encode())
+"""
+
+
+def reply_1(server):
+    server.callback(1, vp.ServerStatus.Idle, vp.ConfirmResult(True))
+
+
+def client_sees_eof(conn, timeout=WAIT):
+    """Whether the next thing the client reads is the end of the stream (or a reset), not
+    bytes; a stream that neither ends nor brings bytes in time fails with socket.timeout."""
+    conn.settimeout(timeout)
+    try:
+        return conn.recv(1) == b""
+    except ConnectionResetError:
+        return True
+
+
+def nothing_more(conn, wait=0.3):
+    """Whether the client receives nothing, not even the end of the stream, for `wait` s."""
+    conn.settimeout(wait)
+    try:
+        conn.recv(1)
+    except socket.timeout:
+        return True
+    return False
+
+
+def reset(conn):
+    """Closes `conn` with a reset instead of an orderly end."""
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    conn.close()
+
+
+def open_descriptors():
+    """What each open descriptor of this process refers to ("socket:[1234]"), by number."""
+    found = set()
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            found.add((fd, os.readlink(f"/proc/self/fd/{fd}")))
+        except OSError:
+            pass  # the directory's own descriptor, already closed
+    return found
+
+
+class Harness:
+    """One ComSocketServer on a free port of 127.0.0.1, its clients and its serving threads
+    (the `h` fixture): finish() closes the clients and the server and waits until the
+    serving threads of the test have ended."""
+
+    def __init__(self):
+        self.port = free_port()
+        self.address = f"127.0.0.1:{self.port}"
+        self.server = vp.ComSocketServer(self.address)
+        self.clients = []
+        self.threads = thread_count()  # before any serving thread of this test
+
+    def accept(self, rcvbuf=None):
+        """open() in this thread while a client thread connects; returns the client."""
+        client = open_with_client(self.server, self.port, rcvbuf)
+        self.clients.append(client)
+        return client
+
+    def serve(self):
+        assert self.server.serve() is None
+
+    def accept_serving(self, actions, rcvbuf=None):
+        """A client accepted by open(), whose connection a serving thread reads with each
+        action of {(id, widget): action} registered; returns the client."""
+        client = self.accept(rcvbuf)
+        for (wid, widget), action in actions.items():
+            self.server.on(wid, widget, action)
+        self.serve()
+        return client
+
+    def stop(self):
+        """close(), then wait until the serving threads have ended."""
+        assert self.server.close() is None
+        assert threads_back(self.threads)
+
+    def finish(self):
+        for c in self.clients:
+            c.close()
+        if self.server is not None:
+            assert self.server.close() is None  # whatever state the test left it in
+        assert threads_back(self.threads)
+
+
+class Handler:
+    """An action that does nothing; an object of its own, for identity and weak references."""
+
+    def __call__(self, widget):
+        pass
+
+
+class Recorder:
+    """A handler that records the widgets it receives."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, widget):
+        self.calls.append(widget)
+
+
+class Gate:
+    """A handler that blocks the serving thread until released. Given the server, it first
+    calls serve() from inside the handler and keeps what that raised in `serve_inside`."""
+
+    def __init__(self, server=None):
+        self.server = server
+        self.entered = threading.Event()
+        self.release = threading.Event()
+        self.serve_inside = None
+
+    def __call__(self, widget):
+        if self.server is not None:
+            self.serve_inside = raised(self.server.serve)
+        self.entered.set()
+        self.release.wait(WAIT)

@@ -12,7 +12,8 @@ import weakref
 import pytest
 
 import velto_protocol as vp
-from support import WAIT, connect, free_port, is_panic, raised, thread_count, threads_back, wait_until
+from support import (WAIT, Handler, connect, free_port, is_panic, raised, thread_count, threads_back,
+                     wait_until)
 from velto_tools.wire import KINDS, frame
 
 
@@ -33,11 +34,6 @@ def named(name):
 
     function.__name__ = name
     return function
-
-
-class Handler:
-    def __call__(self, widget):
-        pass
 
 
 def test_decorated_function_is_registered_and_its_name_is_a_forwarding_wrapper():

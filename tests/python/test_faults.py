@@ -6,7 +6,6 @@ import os
 import random
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import textwrap
@@ -14,7 +13,7 @@ import time
 
 import pytest
 
-from support import WAIT, Lines, connect, free_port, needs_process_signals, python_env
+from support import WAIT, Lines, connect, free_port, needs_process_signals, python_env, reset
 from velto_tools.wire import F32, frame, pack
 
 SANITIZED = bool(os.environ.get("VELTO_SANITIZER_RUNTIME"))
@@ -106,12 +105,6 @@ def program():
 
 def handled(lines):
     return [int(line.split()[1]) for line in lines if line.startswith("handled ")]
-
-
-def reset(conn):
-    """Closes `conn` with a reset instead of an orderly end."""
-    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    conn.close()
 
 
 def served_after(p, conn, widget=1, timeout=WAIT * 2):

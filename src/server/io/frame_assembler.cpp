@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/mp_reader.h"
 #include "base/panic.h"
 
 namespace velto::server::io {
@@ -17,110 +18,23 @@ std::string frame_stalled_message() {
          " further passes that brought more bytes";
 }
 
-namespace {
-
-// Big-endian unsigned integer of `width` bytes (1, 2 or 4).
-uint64_t read_length(const unsigned char* p, int width) {
-  uint64_t n = 0;
-  for (int i = 0; i < width; ++i) n = (n << 8) | p[i];
-  return n;
-}
-
-// What one header announces: its own size, then either payload bytes or more values.
-struct Header {
-  int size = 1;          // marker plus fixed fields, length field included
-  int length_width = 0;  // bytes of the length field after the marker (0: none)
-  uint64_t payload = 0;  // fixed payload bytes (numbers, the extension type byte)
-  enum { Bytes, Items, Pairs } counts = Bytes;
-};
-
-Header header_of(unsigned char c) {
-  if (c <= 0x7f || c >= 0xe0) return {};                          // fixint
-  if (c <= 0x8f) return {1, 0, 0, Header::Pairs};                 // fixmap
-  if (c <= 0x9f) return {1, 0, 0, Header::Items};                 // fixarray
-  if (c <= 0xbf) return {1, 0, static_cast<uint64_t>(c & 0x1f)};  // fixstr
-  switch (c) {
-    case 0xc4:
-      return {2, 1, 0};  // bin 8
-    case 0xc5:
-      return {3, 2, 0};  // bin 16
-    case 0xc6:
-      return {5, 4, 0};  // bin 32
-    case 0xc7:
-      return {2, 1, 1};  // ext 8, type byte
-    case 0xc8:
-      return {3, 2, 1};
-    case 0xc9:
-      return {5, 4, 1};
-    case 0xca:
-      return {1, 0, 4};  // float 32
-    case 0xcb:
-      return {1, 0, 8};
-    case 0xcc:
-    case 0xd0:
-      return {1, 0, 1};  // 8-bit integers
-    case 0xcd:
-    case 0xd1:
-      return {1, 0, 2};
-    case 0xce:
-    case 0xd2:
-      return {1, 0, 4};
-    case 0xcf:
-    case 0xd3:
-      return {1, 0, 8};
-    case 0xd4:
-      return {1, 0, 2};  // fixext: type + data
-    case 0xd5:
-      return {1, 0, 3};
-    case 0xd6:
-      return {1, 0, 5};
-    case 0xd7:
-      return {1, 0, 9};
-    case 0xd8:
-      return {1, 0, 17};
-    case 0xd9:
-      return {2, 1, 0};  // str 8
-    case 0xda:
-      return {3, 2, 0};
-    case 0xdb:
-      return {5, 4, 0};
-    case 0xdc:
-      return {3, 2, 0, Header::Items};  // array 16
-    case 0xdd:
-      return {5, 4, 0, Header::Items};
-    case 0xde:
-      return {3, 2, 0, Header::Pairs};  // map 16
-    case 0xdf:
-      return {5, 4, 0, Header::Pairs};
-    default:
-      return {};  // nil, false, true and the unused marker: one byte
-  }
-}
-
-}  // namespace
-
 uint64_t least_value_size(const char* data, std::size_t size, uint64_t limit) {
   const auto* p = reinterpret_cast<const unsigned char*>(data);
   uint64_t pos = 0;
   uint64_t values = 1;  // values not yet started; each takes at least one byte
   while (values > 0) {
     if (pos >= size) return pos + values;
-    const Header h = header_of(p[pos]);
     --values;
-    if (pos + static_cast<uint64_t>(h.size) > size) return pos + h.size + h.payload + values;
-    uint64_t length = h.length_width > 0 ? read_length(p + pos + 1, h.length_width) : 0;
-    pos += static_cast<uint64_t>(h.size);
-    switch (h.counts) {
-      case Header::Bytes:
-        pos += h.payload + length;
-        break;
-      case Header::Items:
-        values += h.length_width > 0 ? length : (p[pos - 1] & 0x0f);
-        break;
-      case Header::Pairs:
-        values += 2 * (h.length_width > 0 ? length : (p[pos - 1] & 0x0f));
-        break;
+    const uint64_t head = 1u + base::mp::kMarkers[p[pos]].head;
+    if (pos + head > size) {
+      // The head is cut short: its length field counts as zero, which leaves what the marker
+      // alone fixes (an extension's type byte).
+      const unsigned char marker_alone[9] = {p[pos]};
+      return pos + head + base::mp::announced(marker_alone).bytes + values;
     }
+    const base::mp::Announced body = base::mp::announced(p + pos);
+    pos += head + body.bytes;
+    values += body.values;
     // Both terms stay far below overflow: each is bounded by `limit` plus one 32-bit length
     // (times two for a map) before this check ends the walk.
     if (pos + values > limit) return pos + values;
