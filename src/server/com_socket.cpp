@@ -162,11 +162,11 @@ void warn_about_registration(std::string_view widget, std::string_view key, PyOb
   }
 }
 
+constexpr py::Params<1> kNewParams{"ComSocketServer.__new__()", {"address"}};
 PyObject* ComSocketServer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr py::Params<1> kParams{"ComSocketServer.__new__()", {"address"}};
   return py::run_entry([&] {
     py::check_requested_class(type, ComSocketServer_cell);
-    auto a = py::match(kParams, args, kwargs);
+    auto a = py::match(kNewParams, args, kwargs);
     std::string address = py::to_text(a[0], "address");
     return py::new_instance<ComSocketState>(type, std::move(address));
   });
@@ -284,6 +284,8 @@ class ReplySlot {
   std::shared_ptr<Connection> conn_;
 };
 
+constexpr py::Params<3> kCallbackParams{"ComSocketServer.callback()", {"id", "status", "data"}};
+
 // The object's use is taken only to check the call and take the connection; the send runs
 // after it is given back, holding the connection alone. Meanwhile every other method may
 // run: close() and open() end the send by cutting the connection, and a second callback()
@@ -291,13 +293,12 @@ class ReplySlot {
 // bytes would land inside this reply's.
 PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  static constexpr py::Params<3> kParams{"ComSocketServer.callback()", {"id", "status", "data"}};
   struct Pending {
     ReplySlot slot;
     base::ResultFrame reply;
   };
   return py::run_method_then<ComSocketState, Use::Exclusive>(
-      self, ComSocketServer_cell, kParams, args, nargs, kwnames,
+      self, ComSocketServer_cell, kCallbackParams, args, nargs, kwnames,
       [&](ComSocketState& st, const py::Args<3>& a) {
         if (st.stream && st.stream->sending.load()) {
           py::throw_error(PyExc_RuntimeError, py::conflict_message(Use::Exclusive));
@@ -348,6 +349,9 @@ std::optional<std::chrono::nanoseconds> time_left(
   return *deadline - std::chrono::steady_clock::now();
 }
 
+constexpr py::Params<1> kWaitDisconnectedParams{
+    "ComSocketServer.wait_disconnected()", {"timeout"}, 0};
+
 // Takes no use of the object: it only copies the session pointer, under the interpreter
 // lock, and no method leaves that pointer half changed while it waits without the lock. So
 // the wait runs beside any other call, a blocked open() or callback() included. It waits on
@@ -356,13 +360,12 @@ std::optional<std::chrono::nanoseconds> time_left(
 // otherwise the wait goes on for the time that remains.
 PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) {
-  static constexpr py::Params<1> kParams{"ComSocketServer.wait_disconnected()", {"timeout"}, 0};
   struct Held {
     std::optional<double> timeout;
     std::shared_ptr<ServingSession> session;
   };
   return py::run_method_then<ComSocketState, Use::Unguarded>(
-      self, ComSocketServer_cell, kParams, args, nargs, kwnames,
+      self, ComSocketServer_cell, kWaitDisconnectedParams, args, nargs, kwnames,
       [&](ComSocketState& st, const py::Args<1>& a) {
         Held held{py::to_timeout(a[0], "timeout"), nullptr};
         if (!st.served) throw_state_error();
@@ -397,11 +400,11 @@ PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* arg
       });
 }
 
+constexpr py::Params<3> kOnParams{"ComSocketServer.on()", {"id", "widget", "action"}};
 PyObject* ComSocketServer_on(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  static constexpr py::Params<3> kParams{"ComSocketServer.on()", {"id", "widget", "action"}};
   return py::run_method<ComSocketState, Use::Exclusive>(
-      self, ComSocketServer_cell, kParams, args, nargs, kwnames,
+      self, ComSocketServer_cell, kOnParams, args, nargs, kwnames,
       [&](ComSocketState& st, const py::Args<3>& a) {
         const uint8_t id = py::to_u8(a[0], "id");
         const std::string widget = py::to_text(a[1], "widget");
@@ -412,11 +415,11 @@ PyObject* ComSocketServer_on(PyObject* self, PyObject* const* args, Py_ssize_t n
       });
 }
 
+constexpr py::Params<1> kGetActionParams{"ComSocketServer._get_action()", {"key"}};
 PyObject* ComSocketServer_get_action(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  static constexpr py::Params<1> kParams{"ComSocketServer._get_action()", {"key"}};
   return py::run_method<ComSocketState, Use::Exclusive>(
-      self, ComSocketServer_cell, kParams, args, nargs, kwnames,
+      self, ComSocketServer_cell, kGetActionParams, args, nargs, kwnames,
       [&](ComSocketState& st, const py::Args<1>& a) {
         const std::string key = py::to_text(a[0], "key");
         const auto& actions = st.actions;
@@ -459,18 +462,22 @@ int ComSocketServer_clear(PyObject* self) {
   return 0;
 }
 
+constexpr py::Params<0> kOpenParams{"ComSocketServer.open()", {}};
+constexpr py::Params<0> kServeParams{"ComSocketServer.serve()", {}};
+constexpr py::Params<0> kCloseParams{"ComSocketServer.close()", {}};
+
 PyMethodDef ComSocketServer_methods[] = {
     {"on", py::as_pycfunction<ComSocketServer_on>(), METH_FASTCALL | METH_KEYWORDS,
-     "on($self, id, widget, action)\n--\n\n"},
+     py::method_doc<kOnParams>},
     {"_get_action", py::as_pycfunction<ComSocketServer_get_action>(), METH_FASTCALL | METH_KEYWORDS,
-     "_get_action($self, key)\n--\n\n"},
-    {"open", ComSocketServer_open, METH_NOARGS, "open($self)\n--\n\n"},
-    {"serve", ComSocketServer_serve, METH_NOARGS, "serve($self)\n--\n\n"},
+     py::method_doc<kGetActionParams>},
+    {"open", ComSocketServer_open, METH_NOARGS, py::method_doc<kOpenParams>},
+    {"serve", ComSocketServer_serve, METH_NOARGS, py::method_doc<kServeParams>},
     {"callback", py::as_pycfunction<ComSocketServer_callback>(), METH_FASTCALL | METH_KEYWORDS,
-     "callback($self, id, status, data)\n--\n\n"},
-    {"close", ComSocketServer_close, METH_NOARGS, "close($self)\n--\n\n"},
+     py::method_doc<kCallbackParams>},
+    {"close", ComSocketServer_close, METH_NOARGS, py::method_doc<kCloseParams>},
     {"wait_disconnected", py::as_pycfunction<ComSocketServer_wait_disconnected>(),
-     METH_FASTCALL | METH_KEYWORDS, "wait_disconnected($self, timeout=None)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, py::method_doc<kWaitDisconnectedParams>},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -487,7 +494,7 @@ PyType_Slot ComSocketServer_slots[] = {
     {Py_tp_getset, ComSocketServer_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(ComSocketServer_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(ComSocketServer_clear)},
-    {Py_tp_doc, const_cast<char*>("ComSocketServer(address)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::function_doc<kNewParams>)},
     {0, nullptr},
 };
 
@@ -579,10 +586,10 @@ PyMethodDef decorator_def = {
     "wrapper", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(decorator_call)),
     METH_VARARGS | METH_KEYWORDS, ""};
 
+constexpr py::Params<1> kModuleOnParams{"on()", {"server"}};
 PyObject* module_on(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Params<1> kParams{"on()", {"server"}};
   return py::run_entry([&] {
-    auto a = py::match(kParams, args, nargs, kwnames);
+    auto a = py::match(kModuleOnParams, args, nargs, kwnames);
     if (!PyObject_TypeCheck(a[0], ComSocketServer_cell.require())) {
       py::throw_argument_error("server", py::cannot_convert(a[0], "ComSocketServer"));
     }
@@ -592,7 +599,7 @@ PyObject* module_on(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyMethodDef module_on_def = {"on", py::as_pycfunction<module_on>(), METH_FASTCALL | METH_KEYWORDS,
-                             "on(server)\n--\n\n"};
+                             py::function_doc<kModuleOnParams>};
 
 }  // namespace
 
