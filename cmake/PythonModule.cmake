@@ -4,13 +4,9 @@
 
 file(GLOB VELTO_PY_SOURCES CONFIGURE_DEPENDS src/py/*.cpp)
 file(GLOB VELTO_MODULE_SOURCES CONFIGURE_DEPENDS src/server/*.cpp src/server/models/*.cpp)
+# The test-only extension: probes of the binding layer, and of the value classes through the
+# C interface that the module exports in a capsule (it compiles none of the module's sources).
 file(GLOB VELTO_TESTEXT_SOURCES CONFIGURE_DEPENDS tests/python/ext/*.cpp)
-# The value classes, compiled into the test-only extension too: its probes build widget
-# objects and result frames the way the module's own code does.
-set(VELTO_TESTEXT_MODEL_SOURCES
-  ${CMAKE_SOURCE_DIR}/src/server/models/widget_classes.cpp
-  ${CMAKE_SOURCE_DIR}/src/server/models/results.cpp
-  ${CMAKE_SOURCE_DIR}/src/server/models/result_frame.cpp)
 
 set(VELTO_PY_TAGS "")
 foreach(interp IN LISTS VELTO_PYTHONS)
@@ -42,7 +38,7 @@ foreach(interp IN LISTS VELTO_PYTHONS)
       set(srcs ${VELTO_MODULE_SOURCES})
       set(deps velto_py_${tag} velto_io)
     else()
-      set(srcs ${VELTO_TESTEXT_SOURCES} ${VELTO_TESTEXT_MODEL_SOURCES})
+      set(srcs ${VELTO_TESTEXT_SOURCES})
       set(deps velto_py_${tag})
     endif()
     if(NOT srcs)

@@ -32,6 +32,68 @@ struct Params {
   constexpr Signature signature() const { return {display_name, names.data(), N, required}; }
 };
 
+namespace detail {
+
+// The name a callable's docstring starts with, read from its display name:
+// "ComSocketServer.callback()" gives "callback", "ComSocketServer.__new__()" the class name
+// "ComSocketServer", "on()" gives "on".
+constexpr std::string_view doc_name(std::string_view display) {
+  if (!display.ends_with("()")) throw "a display name ends with ()";
+  display.remove_suffix(2);
+  constexpr std::string_view kNew = ".__new__";
+  if (display.ends_with(kNew)) {
+    display.remove_suffix(kNew.size());
+    return display;
+  }
+  const std::size_t dot = display.rfind('.');
+  return dot == std::string_view::npos ? display : display.substr(dot + 1);
+}
+
+// Writes the docstring "<name>(<$self, >a, b=None)\n--\n\n" to `out` (when not null) and
+// returns its length. Optional parameters show their default, None.
+template <std::size_t N>
+constexpr std::size_t write_doc(const Params<N>& p, bool method, char* out) {
+  std::size_t n = 0;
+  auto put = [&](std::string_view text) {
+    for (char c : text) {
+      if (out != nullptr) out[n] = c;
+      ++n;
+    }
+  };
+  put(doc_name(p.display_name));
+  put("(");
+  if (method) put(N == 0 ? "$self" : "$self, ");
+  for (std::size_t i = 0; i < N; ++i) {
+    if (i != 0) put(", ");
+    put(p.names[i]);
+    if (i >= p.required) put("=None");
+  }
+  put(")\n--\n\n");
+  return n;
+}
+
+template <const auto& P, bool Method>
+struct DocText {
+  static constexpr std::size_t kLength = write_doc(P, Method, nullptr);
+  static constexpr std::array<char, kLength + 1> kText = [] {
+    std::array<char, kLength + 1> text{};
+    write_doc(P, Method, text.data());
+    return text;
+  }();
+};
+
+}  // namespace detail
+
+/// The docstring that gives a method taking the parameters `P` its signature text:
+/// "callback($self, id, status, data)\n--\n\n". `P` is a constant with static storage, the
+/// same one the method matches its arguments with, so each name is written once.
+template <const auto& P>
+inline constexpr const char* method_doc = detail::DocText<P, true>::kText.data();
+/// The same for a function or static method ("on(server)\n--\n\n") and for a class, from its
+/// constructor's parameters ("ComSocketServer(address)\n--\n\n").
+template <const auto& P>
+inline constexpr const char* function_doc = detail::DocText<P, false>::kText.data();
+
 /// Borrowed argument pointers in parameter order; null for an optional one not given.
 template <std::size_t N>
 using Args = std::array<PyObject*, N>;

@@ -174,6 +174,10 @@ Ref require(PyObject* p, std::string_view what, std::source_location loc) {
   return Ref::steal(p);
 }
 
+void binding_failed(std::string_view error_text, std::source_location loc) {
+  throw base::Panic("Python data failed to be bound: " + std::string(error_text), loc);
+}
+
 void Error::raise() && {
   if (auto* pe = std::get_if<PythonError>(&v_)) {
     pe->restore();

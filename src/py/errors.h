@@ -71,6 +71,10 @@ inline Ref check(PyObject* p, std::source_location loc = std::source_location::c
 /// Wraps a C-API result whose null is a broken invariant: an internal failure.
 Ref require(PyObject* p, std::string_view what,
             std::source_location loc = std::source_location::current());
+/// A Python object that must stand for a C++ value and does not: the internal failure
+/// "Python data failed to be bound: <error_text>", reported at the caller's `loc`.
+[[noreturn]] void binding_failed(std::string_view error_text,
+                                 std::source_location loc = std::source_location::current());
 
 /// An operation's error as the entry point sees it: an error value (message and causes,
 /// raised as RuntimeError) or a wrapped Python exception (raised unchanged).

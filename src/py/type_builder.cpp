@@ -230,16 +230,8 @@ void create_classes(std::span<TypeCell* const> cells) {
   }
 }
 
-PyTypeObject* TypeCell::create_or_panic(std::source_location loc) {
-  try {
-    TypeCell* const self[] = {this};
-    create_classes(self);
-  } catch (PythonError& e) {
-    e.restore();
-    print_pending();
-    throw base::Panic(std::string("failed to create type object for ") + class_name, loc);
-  }
-  return type;
+void TypeCell::not_created(std::source_location loc) const {
+  throw base::Panic(std::string("type object for ") + class_name + " is not created", loc);
 }
 
 void set_class_attr(PyObject* type, const char* name, PyObject* value) {

@@ -35,7 +35,8 @@ inline constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMU
 inline constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT;
 #endif
 
-/// A process-wide type object, created once and never freed.
+/// A process-wide type object: written once, by `create_classes` when its module is
+/// initialised (and emptied again if that batch fails), then only read; never freed.
 struct TypeCell {
   const char* class_name;
   /// Its PyType_Spec names the class "velto_protocol.<Class>"; the created type's name is bare.
@@ -47,19 +48,19 @@ struct TypeCell {
   /// Null until the batch that creates the class has succeeded as a whole.
   PyTypeObject* type = nullptr;
 
-  /// The type object. The module's classes exist from its import on; a class not created
-  /// yet (one of a test probe's) is created here, and failing that is printed to standard
-  /// error and becomes the internal failure "failed to create type object for <Class>".
-  /// The failure is reported at the caller's `loc`.
-  PyTypeObject* require(std::source_location loc = std::source_location::current()) {
-    return type != nullptr ? type : create_or_panic(loc);
+  /// The published type object. Every class exists from its module's import on, before any
+  /// of its code can run, so an empty cell is a broken invariant: the internal failure
+  /// "type object for <Class> is not created", reported at the caller's `loc`.
+  PyTypeObject* require(std::source_location loc = std::source_location::current()) const {
+    if (type == nullptr) not_created(loc);
+    return type;
   }
-  PyObject* object(std::source_location loc = std::source_location::current()) {
+  PyObject* object(std::source_location loc = std::source_location::current()) const {
     return reinterpret_cast<PyObject*>(require(loc));
   }
 
  private:
-  PyTypeObject* create_or_panic(std::source_location loc);
+  [[noreturn]] void not_created(std::source_location loc) const;
 };
 
 /// Creates the classes in the order given (a base before the classes derived from it), then

@@ -100,11 +100,11 @@ void warn_about_registration(std::string_view widget, std::string_view key, PyOb
   }
 }
 
+constexpr py::Params<1> kNewParams{"ComSocketServer.__new__()", {"address"}};
 PyObject* ComSocketServer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr py::Params<1> kParams{"ComSocketServer.__new__()", {"address"}};
   return py::run_entry([&] {
     py::check_requested_class(type, ComSocketServer_cell);
-    auto a = py::match(kParams, args, kwargs);
+    auto a = py::match(kNewParams, args, kwargs);
     std::string address = py::to_text(a[0], "address");
     return py::new_instance<ComSocketState>(type, std::move(address));
   });
@@ -160,6 +160,8 @@ PyObject* ComSocketServer_close(PyObject* self, PyObject*) {
                                                         });
 }
 
+constexpr py::Params<3> kCallbackParams{"ComSocketServer.callback()", {"id", "status", "data"}};
+
 // The object's use is taken only to check the call and take the connection; the send runs
 // after it is given back, holding the connection alone. Meanwhile every other method may
 // run: close() and open() end the send by cutting the connection, and a second callback()
@@ -167,13 +169,12 @@ PyObject* ComSocketServer_close(PyObject* self, PyObject*) {
 // bytes would land inside this reply's.
 PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  static constexpr py::Params<3> kParams{"ComSocketServer.callback()", {"id", "status", "data"}};
   struct Pending {
     io::ReplySlot slot;
     base::ResultFrame reply;
   };
   return py::run_method_then<ComSocketState, Use::Exclusive>(
-      self, ComSocketServer_cell, kParams, args, nargs, kwnames,
+      self, ComSocketServer_cell, kCallbackParams, args, nargs, kwnames,
       [&](ComSocketState& st, const py::Args<3>& a) {
         if (st.connection.reply_in_progress()) {
           py::throw_error(PyExc_RuntimeError, py::conflict_message(Use::Exclusive));
@@ -199,6 +200,9 @@ PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssi
       });
 }
 
+constexpr py::Params<1> kWaitDisconnectedParams{
+    "ComSocketServer.wait_disconnected()", {"timeout"}, 0};
+
 // Takes no use of the object: it only copies the session pointer, under the interpreter
 // lock, and no method leaves that pointer half changed while it waits without the lock. So
 // the wait runs beside any other call, a blocked open() or callback() included. It waits on
@@ -206,13 +210,12 @@ PyObject* ComSocketServer_callback(PyObject* self, PyObject* const* args, Py_ssi
 // raises ends the wait with its exception, otherwise it goes on for the time that remains.
 PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) {
-  static constexpr py::Params<1> kParams{"ComSocketServer.wait_disconnected()", {"timeout"}, 0};
   struct Held {
     std::optional<double> timeout;
     std::shared_ptr<io::ServingSession> session;
   };
   return py::run_method_then<ComSocketState, Use::Unguarded>(
-      self, ComSocketServer_cell, kParams, args, nargs, kwnames,
+      self, ComSocketServer_cell, kWaitDisconnectedParams, args, nargs, kwnames,
       [&](ComSocketState& st, const py::Args<1>& a) {
         Held held{py::to_timeout(a[0], "timeout"), nullptr};
         if (!st.connection.served()) throw_state_error();
@@ -234,11 +237,11 @@ PyObject* ComSocketServer_wait_disconnected(PyObject* self, PyObject* const* arg
       });
 }
 
+constexpr py::Params<3> kOnParams{"ComSocketServer.on()", {"id", "widget", "action"}};
 PyObject* ComSocketServer_on(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  static constexpr py::Params<3> kParams{"ComSocketServer.on()", {"id", "widget", "action"}};
   return py::run_method<ComSocketState, Use::Exclusive>(
-      self, ComSocketServer_cell, kParams, args, nargs, kwnames,
+      self, ComSocketServer_cell, kOnParams, args, nargs, kwnames,
       [&](ComSocketState& st, const py::Args<3>& a) {
         const uint8_t id = py::to_u8(a[0], "id");
         const std::string widget = py::to_text(a[1], "widget");
@@ -249,11 +252,11 @@ PyObject* ComSocketServer_on(PyObject* self, PyObject* const* args, Py_ssize_t n
       });
 }
 
+constexpr py::Params<1> kGetActionParams{"ComSocketServer._get_action()", {"key"}};
 PyObject* ComSocketServer_get_action(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  static constexpr py::Params<1> kParams{"ComSocketServer._get_action()", {"key"}};
   return py::run_method<ComSocketState, Use::Exclusive>(
-      self, ComSocketServer_cell, kParams, args, nargs, kwnames,
+      self, ComSocketServer_cell, kGetActionParams, args, nargs, kwnames,
       [&](ComSocketState& st, const py::Args<1>& a) {
         const std::string key = py::to_text(a[0], "key");
         const auto& actions = st.actions;
@@ -297,18 +300,22 @@ int ComSocketServer_clear(PyObject* self) {
   return 0;
 }
 
+constexpr py::Params<0> kOpenParams{"ComSocketServer.open()", {}};
+constexpr py::Params<0> kServeParams{"ComSocketServer.serve()", {}};
+constexpr py::Params<0> kCloseParams{"ComSocketServer.close()", {}};
+
 PyMethodDef ComSocketServer_methods[] = {
     {"on", py::as_pycfunction<ComSocketServer_on>(), METH_FASTCALL | METH_KEYWORDS,
-     "on($self, id, widget, action)\n--\n\n"},
+     py::method_doc<kOnParams>},
     {"_get_action", py::as_pycfunction<ComSocketServer_get_action>(), METH_FASTCALL | METH_KEYWORDS,
-     "_get_action($self, key)\n--\n\n"},
-    {"open", ComSocketServer_open, METH_NOARGS, "open($self)\n--\n\n"},
-    {"serve", ComSocketServer_serve, METH_NOARGS, "serve($self)\n--\n\n"},
+     py::method_doc<kGetActionParams>},
+    {"open", ComSocketServer_open, METH_NOARGS, py::method_doc<kOpenParams>},
+    {"serve", ComSocketServer_serve, METH_NOARGS, py::method_doc<kServeParams>},
     {"callback", py::as_pycfunction<ComSocketServer_callback>(), METH_FASTCALL | METH_KEYWORDS,
-     "callback($self, id, status, data)\n--\n\n"},
-    {"close", ComSocketServer_close, METH_NOARGS, "close($self)\n--\n\n"},
+     py::method_doc<kCallbackParams>},
+    {"close", ComSocketServer_close, METH_NOARGS, py::method_doc<kCloseParams>},
     {"wait_disconnected", py::as_pycfunction<ComSocketServer_wait_disconnected>(),
-     METH_FASTCALL | METH_KEYWORDS, "wait_disconnected($self, timeout=None)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, py::method_doc<kWaitDisconnectedParams>},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -325,7 +332,7 @@ PyType_Slot ComSocketServer_slots[] = {
     {Py_tp_getset, ComSocketServer_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(ComSocketServer_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(ComSocketServer_clear)},
-    {Py_tp_doc, const_cast<char*>("ComSocketServer(address)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::function_doc<kNewParams>)},
     {0, nullptr},
 };
 

@@ -97,10 +97,10 @@ PyMethodDef decorator_def = {
     "wrapper", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(decorator_call)),
     METH_VARARGS | METH_KEYWORDS, ""};
 
+constexpr py::Params<1> kModuleOnParams{"on()", {"server"}};
 PyObject* module_on(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Params<1> kParams{"on()", {"server"}};
   return py::run_entry([&] {
-    auto a = py::match(kParams, args, nargs, kwnames);
+    auto a = py::match(kModuleOnParams, args, nargs, kwnames);
     if (!PyObject_TypeCheck(a[0], ComSocketServer_cell.require())) {
       py::throw_argument_error("server", py::cannot_convert(a[0], "ComSocketServer"));
     }
@@ -110,7 +110,7 @@ PyObject* module_on(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyMethodDef module_on_def = {"on", py::as_pycfunction<module_on>(), METH_FASTCALL | METH_KEYWORDS,
-                             "on(server)\n--\n\n"};
+                             py::function_doc<kModuleOnParams>};
 
 }  // namespace
 

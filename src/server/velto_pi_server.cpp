@@ -5,6 +5,7 @@
 #include "py/type_builder.h"
 #include "server/com_socket.h"
 #include "server/models/enums.h"
+#include "server/models/models_api.h"
 #include "server/models/results.h"
 #include "server/models/widget_classes.h"
 #include "server/on_decorator.h"
@@ -32,18 +33,18 @@ PyModuleDef velto_module_def = {
 
 // ---- VeltoPiServer: a namespace class handing out servers by transport ----------------
 
+constexpr py::Params<1> kUseSocketParams{"VeltoPiServer.use_socket()", {"address"}};
 PyObject* VeltoPiServer_use_socket(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  static constexpr py::Params<1> kParams{"VeltoPiServer.use_socket()", {"address"}};
   return py::run_entry([&] {
-    auto a = py::match(kParams, args, nargs, kwnames);
+    auto a = py::match(kUseSocketParams, args, nargs, kwnames);
     return new_com_socket_server(py::to_text(a[0], "address"));
   });
 }
 
 PyMethodDef VeltoPiServer_methods[] = {
     {"use_socket", py::as_pycfunction<VeltoPiServer_use_socket>(),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "use_socket(address)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, py::function_doc<kUseSocketParams>},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -116,6 +117,11 @@ Ref init_module() {
   const char* name = PyUnicode_AsUTF8AndSize(on_name.get(), &size);
   if (name == nullptr) py::throw_pending();
   add_to_module(module.get(), name, on.get());
+  // Private, outside __all__: the value classes' C interface for the test probes.
+  Ref api = py::check(models::new_models_api_capsule());
+  if (PyObject_SetAttrString(module.get(), models::kModelsApiAttribute, api.get()) != 0) {
+    py::throw_pending();
+  }
   py::watch_interpreter_end();
   g_module = Ref::borrow(module.get()).release();
   return module;

@@ -105,6 +105,61 @@ def wait_until(predicate, timeout=WAIT, step=0.01):
     return predicate()
 
 
+def _system_call_of(tid):
+    """The number of the system call thread `tid` of this process is in, or None."""
+    try:
+        with open(f"/proc/self/task/{tid}/syscall") as f:
+            first = f.read().split()[:1]
+    except OSError:
+        return None
+    return int(first[0]) if first and first[0].lstrip("-").isdigit() else None
+
+
+_send_call = []
+
+
+def send_call_number():
+    """The system-call number /proc shows for a thread blocked in a socket send on this machine
+    (under user-mode emulation, the host's): learnt once from a thread of our own blocked in
+    socket.sendall(), which goes through the same C library call as the module's sends."""
+    if not _send_call:
+        a, b = socket.socketpair()
+        a.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
+        tid = []
+
+        def fill():
+            tid.append(threading.get_native_id())
+            try:
+                a.sendall(b"x" * (1 << 24))
+            except OSError:
+                pass  # ended by the shutdown below
+
+        t = threading.Thread(target=fill, daemon=True)
+        t.start()
+        try:
+            seen = []
+
+            def settled():
+                if not tid:
+                    return False
+                seen.append(_system_call_of(tid[0]))
+                return len(seen) >= 5 and seen[-1] is not None and len(set(seen[-5:])) == 1
+
+            assert wait_until(settled, step=0.02), seen[-5:]
+            _send_call.append(seen[-1])
+        finally:
+            a.shutdown(socket.SHUT_RDWR)
+            t.join(WAIT)
+            a.close()
+            b.close()
+    return _send_call[0]
+
+
+def in_send(tid):
+    """Thread `tid` of this process is inside a socket send."""
+    return _system_call_of(tid) == send_call_number()
+
+
 @contextlib.contextmanager
 def written_to(fd):
     """Sends what is written on `fd` to a file of its own while the block runs; yields a

@@ -103,7 +103,9 @@ def test_client_that_resets_the_connection(h):
     # and the object is Created again.
     assert h.server.close() is None
     assert h.server.close() is None
-    assert open_descriptors() == before
+    # Nothing new is left open. A descriptor of an earlier test may have been closed meanwhile
+    # by the collector (PyPy collects late), so the set may also have shrunk.
+    assert open_descriptors() <= before
     assert str(raised(lambda: reply_1(h.server))) == "Bad Server state"
     assert h.server.wait_disconnected(0) is True
     new = h.accept()

@@ -4,15 +4,11 @@
 #include <string>
 #include <utility>
 
-#include "base/panic.h"
 #include "py/args.h"
 #include "server/models/results.h"
 
 namespace velto::server::models {
 namespace {
-[[noreturn]] void binding_failed(const std::string& error_text) {
-  throw base::Panic("Python data failed to be bound: " + error_text);
-}
 
 // The TypeError text of a failed conversion: the enum, then each alternative in the order
 // tried, with why it failed ("TypeError: 'int' object cannot be converted to ...").
@@ -52,8 +48,8 @@ base::ResultFrame result_frame_new(uint8_t id, base::ServerStatus status, py::Re
   if (not_error == py::Refusal::kNoValue) {
     py::throw_refusal(not_error, object.get(), ErrorResult_cell, py::Use::Shared, param);
   }
-  binding_failed(binding_error_text(refusal_text(not_confirm, object.get(), ConfirmResult_cell),
-                                    refusal_text(not_error, object.get(), ErrorResult_cell)));
+  py::binding_failed(binding_error_text(refusal_text(not_confirm, object.get(), ConfirmResult_cell),
+                                        refusal_text(not_error, object.get(), ErrorResult_cell)));
 }
 
 }  // namespace velto::server::models

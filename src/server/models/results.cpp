@@ -52,7 +52,7 @@ PyGetSetDef ConfirmResult_getset[] = {
 PyType_Slot ConfirmResult_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ConfirmResult_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<ConfirmResult>)},
-    {Py_tp_doc, const_cast<char*>("ConfirmResult(status)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::function_doc<kConfirmResultParams>)},
     {Py_tp_getset, ConfirmResult_getset},
     {0, nullptr},
 };
@@ -71,7 +71,7 @@ PyGetSetDef ErrorResult_getset[] = {
 PyType_Slot ErrorResult_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ErrorResult_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<ErrorResult>)},
-    {Py_tp_doc, const_cast<char*>("ErrorResult(error)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::function_doc<kErrorResultParams>)},
     {Py_tp_getset, ErrorResult_getset},
     {0, nullptr},
 };

@@ -204,7 +204,7 @@ constexpr PyType_Spec kind_spec(const char* name, PyType_Slot* slots) {
 PyType_Slot ClickButton_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ClickButton_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<base::WidgetRegistry>)},
-    {Py_tp_doc, const_cast<char*>("WidgetRegistry_ClickButton()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::function_doc<kClickButtonParams>)},
     {0, nullptr},
 };
 PyType_Spec ClickButton_spec =
@@ -217,7 +217,7 @@ PyGetSetDef ToggleButton_getset[] = {
 PyType_Slot ToggleButton_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ToggleButton_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<base::WidgetRegistry>)},
-    {Py_tp_doc, const_cast<char*>("WidgetRegistry_ToggleButton(value)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::function_doc<kToggleButtonParams>)},
     {Py_tp_getset, ToggleButton_getset},
     {0, nullptr},
 };
@@ -227,7 +227,7 @@ PyType_Spec ToggleButton_spec =
 PyType_Slot ConfirmButton_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ConfirmButton_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<base::WidgetRegistry>)},
-    {Py_tp_doc, const_cast<char*>("WidgetRegistry_ConfirmButton()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::function_doc<kConfirmButtonParams>)},
     {0, nullptr},
 };
 PyType_Spec ConfirmButton_spec =
@@ -240,7 +240,7 @@ PyGetSetDef PressButton_getset[] = {
 PyType_Slot PressButton_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(PressButton_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<base::WidgetRegistry>)},
-    {Py_tp_doc, const_cast<char*>("WidgetRegistry_PressButton(pressed)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::function_doc<kPressButtonParams>)},
     {Py_tp_getset, PressButton_getset},
     {0, nullptr},
 };
@@ -254,7 +254,7 @@ PyGetSetDef DirectionalButton_getset[] = {
 PyType_Slot DirectionalButton_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(DirectionalButton_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<base::WidgetRegistry>)},
-    {Py_tp_doc, const_cast<char*>("WidgetRegistry_DirectionalButton(direction)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::function_doc<kDirectionalButtonParams>)},
     {Py_tp_getset, DirectionalButton_getset},
     {0, nullptr},
 };
@@ -269,7 +269,7 @@ PyGetSetDef Joystick_getset[] = {
 PyType_Slot Joystick_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(Joystick_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<base::WidgetRegistry>)},
-    {Py_tp_doc, const_cast<char*>("WidgetRegistry_Joystick(delta, intensity)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::function_doc<kJoystickParams>)},
     {Py_tp_getset, Joystick_getset},
     {0, nullptr},
 };

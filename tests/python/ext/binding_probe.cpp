@@ -1,6 +1,7 @@
 // Test-only probes of the binding layer's conventions that the module's own classes do not
 // reach: error values with causes, internal failures, access conflicts, the release queue,
-// failures in destruction and in class creation. Built into _velto_testext, never installed.
+// failures in destruction and in class creation, a class needed before it exists. Built into
+// _velto_testext, never installed.
 #include "binding_probe.h"
 
 #include <thread>
@@ -78,17 +79,20 @@ struct CellValue {
 using CellInstance = py::Instance<CellValue>;
 extern py::TypeCell Cell_cell;
 
+constexpr py::Params<1> kCellNewParams{"Cell.__new__()", {"value"}};
 PyObject* Cell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr py::Params<1> kParams{"Cell.__new__()", {"value"}};
   return py::run_entry([&] {
-    auto a = py::match(kParams, args, kwargs);
+    auto a = py::match(kCellNewParams, args, kwargs);
     return py::new_instance<CellValue>(type, CellValue{py::to_u8(a[0], "value")});
   });
 }
 
+constexpr py::Params<1> kCellReadParams{"Cell.read()", {"f"}};
+constexpr py::Params<1> kCellWriteParams{"Cell.write()", {"f"}};
+
 template <bool Exclusive>
 PyObject* Cell_hold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Params<1> kParams{Exclusive ? "Cell.write()" : "Cell.read()", {"f"}};
+  constexpr const py::Params<1>& kParams = Exclusive ? kCellWriteParams : kCellReadParams;
   constexpr py::Use kUse = Exclusive ? py::Use::Exclusive : py::Use::Shared;
   return py::run_method<CellValue, kUse>(self, Cell_cell, kParams, args, nargs, kwnames,
                                          [&](CellValue&, const py::Args<1>& a) {
@@ -105,9 +109,9 @@ PyObject* Cell_value(PyObject* self, void*) {
 
 PyMethodDef Cell_methods[] = {
     {"read", py::as_pycfunction<Cell_hold<false>>(), METH_FASTCALL | METH_KEYWORDS,
-     "read($self, f)\n--\n\n"},
+     py::method_doc<kCellReadParams>},
     {"write", py::as_pycfunction<Cell_hold<true>>(), METH_FASTCALL | METH_KEYWORDS,
-     "write($self, f)\n--\n\n"},
+     py::method_doc<kCellWriteParams>},
     {nullptr, nullptr, 0, nullptr},
 };
 PyGetSetDef Cell_getset[] = {
@@ -119,7 +123,7 @@ PyType_Slot Cell_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<CellValue>)},
     {Py_tp_methods, Cell_methods},
     {Py_tp_getset, Cell_getset},
-    {Py_tp_doc, const_cast<char*>("Cell(value)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::function_doc<kCellNewParams>)},
     {0, nullptr},
 };
 PyType_Spec Cell_spec = {"velto_protocol.Cell", sizeof(CellInstance), 0, py::kTypeFlags,
@@ -164,7 +168,7 @@ PyObject* broken_class(PyObject*, PyObject*) {
   });
 }
 
-// broken_class_in_operation(): the same class needed by an operation.
+// broken_class_in_operation(): an operation that needs Broken, which no batch has created.
 PyObject* broken_class_in_operation(PyObject*, PyObject*) {
   return py::run_entry(
       [&] { return Ref::borrow(reinterpret_cast<PyObject*>(Broken_cell.require())); });

@@ -1,72 +1,40 @@
 // Test-only probes of the value classes: widget objects as the dispatch makes them, and
 // result frames built from result objects. Built into _velto_testext, never installed.
 //
-// This extension compiles its own copy of the value classes' sources, so its type cells are
-// its own. Before first use they are pointed at the classes of the imported velto_protocol
-// (same sources, same layout, checked), so that every object a probe makes or reads is an
-// object of the real module.
+// The probes call the imported velto_protocol through the C interface it exports in a
+// capsule, so every object they make or read, and every byte they return, comes from the
+// module's own code.
 #include "value_probe.h"
 
 #include <string>
-#include <utility>
 
 #include "base/frame.h"
 #include "py/args.h"
 #include "py/entry.h"
-#include "server/models/result_frame.h"
-#include "server/models/results.h"
-#include "server/models/widget_classes.h"
+#include "server/models/models_api.h"
 
 namespace velto::testext {
 
 using py::Ref;
-namespace models = server::models;
+using server::models::ModelsApi;
 
 namespace {
 
-// The class of `owner.<name>`, kept for the process's life in `cell`, after a check that
-// its instances have the layout this copy of the sources expects.
-void adopt(py::TypeCell& cell, PyObject* owner, const char* name, Py_ssize_t basicsize) {
-  Ref cls = py::check(PyObject_GetAttrString(owner, name));
-  if (!PyType_Check(cls.get()) ||
-      (basicsize != 0 && reinterpret_cast<PyTypeObject*>(cls.get())->tp_basicsize != basicsize)) {
-    py::throw_error(PyExc_RuntimeError, std::string("velto_protocol.") + name +
-                                            " is not the class this probe was built for");
-  }
-  cell.type = reinterpret_cast<PyTypeObject*>(cls.release());
-}
+// The module's table, imported with this extension and kept for the process's life.
+const ModelsApi* g_api = nullptr;
 
-void adopt_module_classes() {
-  if (models::WidgetRegistry_cell.type != nullptr) return;
-  Ref module = py::check(PyImport_ImportModule("velto_protocol"));
-  adopt(models::ConfirmResult_cell, module.get(), "ConfirmResult",
-        sizeof(models::ConfirmResultInstance));
-  adopt(models::ErrorResult_cell, module.get(), "ErrorResult", sizeof(models::ErrorResultInstance));
-  Ref registry = py::check(PyObject_GetAttrString(module.get(), "WidgetRegistry"));
-  const std::pair<py::TypeCell*, const char*> kinds[] = {
-      {&models::WidgetRegistry_ClickButton_cell, "ClickButton"},
-      {&models::WidgetRegistry_ToggleButton_cell, "ToggleButton"},
-      {&models::WidgetRegistry_ConfirmButton_cell, "ConfirmButton"},
-      {&models::WidgetRegistry_PressButton_cell, "PressButton"},
-      {&models::WidgetRegistry_DirectionalButton_cell, "DirectionalButton"},
-      {&models::WidgetRegistry_Joystick_cell, "Joystick"},
-  };
-  for (const auto& [cell, name] : kinds) {
-    adopt(*cell, registry.get(), name, sizeof(models::WidgetInstance));
-  }
-  adopt(models::WidgetRegistry_cell, module.get(), "WidgetRegistry", 0);
-}
+constexpr py::Params<3> kMakeJoystickParams{"make_joystick()", {"x", "y", "intensity"}};
+constexpr py::Params<2> kCallHandlerParams{"call_handler()", {"callable", "widget"}};
+constexpr py::Params<3> kResultFrameNewParams{"result_frame_new()", {"id", "status", "data"}};
 
 // make_joystick(x, y, intensity): a joystick object holding exactly these 32-bit values,
 // as the dispatch hands one to a handler; the only way to a first Coord.
 PyObject* make_joystick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Params<3> kParams{"make_joystick()", {"x", "y", "intensity"}};
   return py::run_entry([&] {
-    auto a = py::match(kParams, args, nargs, kwnames);
-    adopt_module_classes();
+    auto a = py::match(kMakeJoystickParams, args, nargs, kwnames);
     base::Coord delta{py::to_f32(a[0], "x"), py::to_f32(a[1], "y")};
     base::WidgetRegistry widget{base::widget::Joystick{delta, py::to_f32(a[2], "intensity")}};
-    return models::widget_object(widget);
+    return py::check(g_api->widget_object(&widget));
   });
 }
 
@@ -74,52 +42,54 @@ PyObject* make_joystick(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // copy of the value held by `widget`, a kind object; returns what it returns and raises
 // what it raises.
 PyObject* call_handler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Params<2> kParams{"call_handler()", {"callable", "widget"}};
   return py::run_entry([&] {
-    auto a = py::match(kParams, args, nargs, kwnames);
-    adopt_module_classes();
-    PyTypeObject* registry = models::WidgetRegistry_cell.require();
-    if (!PyObject_TypeCheck(a[1], registry) || Py_TYPE(a[1]) == registry) {
-      py::throw_argument_error("widget", py::cannot_convert(a[1], "WidgetRegistry"));
-    }
-    base::WidgetRegistry copy = py::instance_of<base::WidgetRegistry>(a[1])->value;
-    Ref result = models::call_handler(a[0], copy);
-    if (!result) py::throw_pending();
-    return result;
+    auto a = py::match(kCallHandlerParams, args, nargs, kwnames);
+    base::WidgetRegistry copy;
+    if (g_api->widget_value(a[1], "widget", &copy) != 0) py::throw_pending();
+    return py::check(g_api->call_handler(a[0], &copy));
   });
 }
 
 // result_frame_new(id, status, data): the encoded reply built from `data`, status given by
 // its code 0 to 3.
 PyObject* result_frame_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Params<3> kParams{"result_frame_new()", {"id", "status", "data"}};
   return py::run_entry([&] {
-    auto a = py::match(kParams, args, nargs, kwnames);
-    adopt_module_classes();
+    auto a = py::match(kResultFrameNewParams, args, nargs, kwnames);
     const uint8_t id = py::to_u8(a[0], "id");
     const uint8_t code = py::to_u8(a[1], "status");
     if (code > 3) py::throw_error(PyExc_ValueError, "status code out of range");
-    base::ResultFrame frame = models::result_frame_new(id, static_cast<base::ServerStatus>(code),
-                                                       Ref::borrow(a[2]), "data");
-    std::vector<char> bytes = frame.bufferize();
-    return py::check(
-        PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    base::ResultFrame frame;
+    if (g_api->result_frame_new(id, static_cast<base::ServerStatus>(code), a[2], "data", &frame) !=
+        0) {
+      py::throw_pending();
+    }
+    return py::check(g_api->encode_reply(&frame));
   });
 }
 
 PyMethodDef value_methods[] = {
     {"make_joystick", py::as_pycfunction<make_joystick>(), METH_FASTCALL | METH_KEYWORDS,
-     "make_joystick(x, y, intensity)\n--\n\n"},
+     py::function_doc<kMakeJoystickParams>},
     {"call_handler", py::as_pycfunction<call_handler>(), METH_FASTCALL | METH_KEYWORDS,
-     "call_handler(callable, widget)\n--\n\n"},
+     py::function_doc<kCallHandlerParams>},
     {"result_frame_new", py::as_pycfunction<result_frame_new>(), METH_FASTCALL | METH_KEYWORDS,
-     "result_frame_new(id, status, data)\n--\n\n"},
+     py::function_doc<kResultFrameNewParams>},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 void add_value_probes(PyObject* module) {
+  if (g_api == nullptr) {
+    auto* api =
+        static_cast<const ModelsApi*>(PyCapsule_Import(server::models::kModelsApiCapsuleName, 0));
+    if (api == nullptr) py::throw_pending();
+    if (api->size != sizeof(ModelsApi)) {
+      py::throw_error(PyExc_ImportError, std::string(server::models::kModelsApiCapsuleName) +
+                                             " is not the interface this extension was built for");
+    }
+    g_api = api;
+  }
   if (PyModule_AddFunctions(module, value_methods) != 0) py::throw_pending();
 }
 
