@@ -179,9 +179,15 @@ def test_close_ends_a_handler_reply_blocked_on_a_peer_that_never_reads(watchdog,
 
     assert wait_until(blocked)
     assert h.server.wait_disconnected(0.3) is False  # it needs nothing the send holds
+    in_flight = done[0]
     assert h.server.close() is None
     assert wait_until(lambda: errors)
-    assert errors == ["Broken pipe (os error 32)"]
+    # A peer that never reads still lets a few bytes in now and then (the kernel compacts its
+    # receive queue), so on a loaded machine the reply judged blocked may also finish whole
+    # just before close(); the handler's next callback() then finds the server closed. Either
+    # way the sender ended, and never with a reply reported sent that was not.
+    assert errors == ["Broken pipe (os error 32)"] or (
+        errors == ["Bad Server state"] and done[0] == in_flight + 1), (errors, in_flight, done[0])
     assert h.server.wait_disconnected(0) is True
     conn.settimeout(WAIT)
     while conn.recv(1 << 16):  # what went out, then the end of the stream
