@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   g++ cmake ninja-build make pkg-config
   python3-dev pypy3 pypy3-dev
-  libmsgpuck-dev libmsgpack-dev
+  libmsgpuck-dev libmsgpack-dev nettle-dev
   libgtest-dev libbenchmark-dev
   python3-pytest python3-exceptiongroup python3-tomli python3-msgpack
   clang-14 libclang-rt-14-dev clang-format-14
