@@ -174,7 +174,7 @@ def run_pad(controller: Controller, ids: Dict[str, int], keys: TextIO, out: Text
                 for reply in controller.replies(0):
                     show(reply, out)
                 if controller.ended:
-                    out.write(f"server {_ending(controller)} the connection\n")
+                    out.write(f"server {_ending(controller)}\n")
                     return
             if fd not in ready:
                 continue
@@ -203,11 +203,12 @@ def run_pad(controller: Controller, ids: Dict[str, int], keys: TextIO, out: Text
 
 
 def _ending(controller: Controller) -> str:
+    """How the connection ended: "reset the connection", "closed the connection", over
+    WebSocket with the code of the server's close frame when it sent one."""
     if controller.reset:
-        return "reset"
-    # Over WebSocket, the code of the server's close frame (1005 and 1006 stand for none).
-    code = getattr(controller, "close_code", None)
-    return f"closed (close code {code})" if code is not None and code not in (1005, 1006) else "closed"
+        return "reset the connection"
+    code = getattr(controller, "close_code", None)  # 1005 and 1006 stand for no code
+    return "closed the connection" + (f" (close code {code})" if code is not None and code not in (1005, 1006) else "")
 
 
 def _fail(message: str, status: int = 1) -> NoReturn:
@@ -281,12 +282,12 @@ def main(argv: Optional[List[str]] = None) -> int:
             for n, (delay, data) in enumerate(steps):
                 shown += show_until(controller, time.monotonic() + delay, sys.stdout)
                 if controller.ended:
-                    _fail(f"the server {_ending(controller)} the connection after {n} of {len(steps)} frames")
+                    _fail(f"the server {_ending(controller)} after {n} of {len(steps)} frames")
                 controller.raw(data)
             shown += show_until(controller, time.monotonic() + args.wait, sys.stdout)
             if shown == 0:
                 if controller.ended:
-                    _fail(f"the server {_ending(controller)} the connection without a reply")
+                    _fail(f"the server {_ending(controller)} without a reply")
                 _fail(f"no reply within {args.wait:g} s")
     except ValueError as e:  # a malformed reply
         _fail(str(e))

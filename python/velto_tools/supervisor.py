@@ -8,7 +8,6 @@ from typing import Any, Callable, Optional
 from urllib.parse import quote
 
 from velto_tools.address import parse_address, parse_ws_address
-from velto_tools.websocket import CLOSE, close_payload, handshake, raw_ws_frame
 
 # How often a session and a waiting open() look at the stop event, in seconds.
 _POLL = 0.25
@@ -93,6 +92,10 @@ def _knock(bound: str, token: str) -> None:
     """A WebSocket handshake with the key `token` at the bound address "host:port", then a
     close frame with 1000. It waits for no answer to the close: the server answers it only
     once it serves, and open() has returned by then."""
+    # Imported here: `python -m velto_tools.controller` must find that module not yet loaded
+    # by the package, and the WebSocket client imports it.
+    from velto_tools.websocket import CLOSE, close_payload, handshake, raw_ws_frame
+
     address = parse_ws_address(f"ws://{bound}/ws?k={quote(token, safe='')}")
     with socket.create_connection((address.host, address.port), timeout=1) as sock:
         handshake(sock, address, time.monotonic() + 1)

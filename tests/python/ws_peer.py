@@ -125,3 +125,29 @@ def peer(script, key=KEY):
     assert not t.is_alive(), "the peer's script did not end"
     if failures:
         raise failures[0]
+
+
+def answering(answer, key=KEY):
+    """A peer script: after the handshake, answers each binary message with the reply bytes
+    `answer(payload)` gives (nothing for None), a ping with its pong, and a close with its
+    echo, after which it ends. Every client frame must be whole, masked, RSV clear."""
+    def script(conn):
+        accept_handshake(conn, key)
+        while True:
+            try:
+                fin, rsv, opcode, mask, data = read_frame(conn)
+            except EOFError:
+                return
+            assert (fin, rsv, mask is not None) == (True, 0, True), (fin, rsv, mask)
+            if opcode == 0x2:
+                out = answer(data)
+                if out is not None:
+                    conn.sendall(binary(out))
+            elif opcode == 0x9:
+                conn.sendall(server_frame(0xA, data))
+            elif opcode == 0x8:
+                conn.sendall(close(struct.unpack(">H", data[:2])[0] if data else None))
+                return
+            else:
+                raise AssertionError(f"the client sent opcode {opcode:#x}")
+    return script
