@@ -1,4 +1,5 @@
-# Entry points: `make test` (install what is missing, build, run every test) and `make demo`.
+# Entry points: `make test` (install what is missing, build, run every test) and `make demo`
+# (`make demo-web`: the same robot driven from a browser).
 BUILD      ?= build
 PYPY       ?= /usr/bin/pypy3
 CPYTHON    ?= /usr/bin/python3
@@ -7,7 +8,7 @@ PYTEST_ARGS ?= -q
 # What pytest runs; one file: `make test-asan PYTEST_PATHS=tests/python/test_replies.py`.
 PYTEST_PATHS ?= tests/python
 
-.PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython refleak test-asan soak coverage test-i386 demo bench bench-i386 fuzz \
+.PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython refleak test-asan soak coverage test-i386 demo demo-web bench bench-i386 fuzz \
         fuzz-replay clean wheel wheel-only wheel-i386 test-install
 
 all: build
@@ -162,6 +163,13 @@ wheel-i386:
 
 demo: build
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) examples/demo.py
+
+# The robot example over WebSocket: it prints the address of the controller page to open in a
+# browser; Ctrl-C ends it. WEB_ADDRESS=0.0.0.0:8080 lets a phone on a network you trust in.
+WEB_ADDRESS ?= 127.0.0.1:8080
+demo-web: build
+	PYTHONPATH=$(abspath $(BUILD))/py/pypy:$(abspath python) PYTHONUNBUFFERED=1 \
+	  $(PYPY) examples/robot.py --web $(WEB_ADDRESS)
 
 # Benchmarks of the frame decoder and the reply encoder, against bare msgpuck and msgpack-c.
 BENCH_ARGS ?=
