@@ -112,6 +112,7 @@ SOAK_ARGS ?=
 SOAK_EXIT_RUNS ?= 40
 soak: build
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) tests/soak.py $(SOAK_ARGS)
+	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) tests/soak.py --websocket $(SOAK_ARGS)
 	@# The program ends while a handler runs, many more times than in `make test`.
 	VELTO_EXIT_RUNS=$(SOAK_EXIT_RUNS) VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) -m pytest -q tests/python/test_exit.py -k handler_runs
 	VELTO_EXIT_RUNS=$(SOAK_EXIT_RUNS) VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) -m pytest -q tests/python/test_exit.py -k handler_runs
@@ -121,6 +122,8 @@ soak: build
 	@# it reached 2 MB without). One more run is still allowed there: a real leak fails both.
 	PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py $(SOAK_ARGS) || \
 	  PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py $(SOAK_ARGS)
+	PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py --websocket $(SOAK_ARGS) || \
+	  PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py --websocket $(SOAK_ARGS)
 
 # The same C++ tests and the PyPy suite, built and run inside a 32-bit x86 root: natively, or
 # under user-mode emulation where the kernel runs no 32-bit x86 program (scripts/i386-root.sh).
@@ -182,6 +185,8 @@ bench: build
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/server_bench.py
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/lag_bench.py
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/lag_bench.py
+	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/ws_lag_bench.py
+	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/ws_lag_bench.py
 
 # The server benchmark on the platform the module ships for: built and run inside the i386
 # root under its PyPy (callback, the pure-Python peer and the sendall floor side by side).
