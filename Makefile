@@ -184,22 +184,33 @@ bench-i386:
 	  CMAKE_ARGS="-DVELTO_PYTHONS=/usr/bin/pypy3" SKIP_DEPS=1 build-only
 	bash scripts/i386-root.sh run -- env VELTO_BUILD=/src/build-i386 /usr/bin/pypy3 bench/server_bench.py
 
-# Fuzzes the frame decoder for FUZZ_SECONDS under libFuzzer with ASan and UBSan; any crash,
+# Fuzzes each target of FUZZ_TARGETS (the frame decoder, the WebSocket frame reader, the HTTP
+# request head and door) for FUZZ_SECONDS under libFuzzer with ASan and UBSan; any crash,
 # sanitizer report, leak or failed check ends the run with an error and a file in fuzz/artifacts/.
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= frame ws_reader http_head
+FUZZ_MAX_LEN_frame = 1024
+FUZZ_MAX_LEN_ws_reader = 4096
+FUZZ_MAX_LEN_http_head = 9000
 fuzz: deps
 	@$(call configure,build-fuzz,-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DVELTO_FUZZ=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF)
-	@cmake --build build-fuzz --target frame_fuzz
-	@mkdir -p build-fuzz/corpus/frame fuzz/artifacts
-	build-fuzz/fuzz/frame_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -print_final_stats=1 \
-	  -artifact_prefix=fuzz/artifacts/ build-fuzz/corpus/frame fuzz/corpus/frame
+	@cmake --build build-fuzz --target $(addsuffix _fuzz,$(FUZZ_TARGETS))
+	@mkdir -p $(addprefix build-fuzz/corpus/,$(FUZZ_TARGETS)) fuzz/artifacts
+	@for t in $(FUZZ_TARGETS); do \
+	  case $$t in frame) len=$(FUZZ_MAX_LEN_frame);; ws_reader) len=$(FUZZ_MAX_LEN_ws_reader);; *) len=$(FUZZ_MAX_LEN_http_head);; esac; \
+	  echo "fuzz: $$t"; \
+	  build-fuzz/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=$$len -print_final_stats=1 \
+	    -artifact_prefix=fuzz/artifacts/ build-fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
 
 # Replays the seed corpus through the fuzz target's checks, built with the default compiler
 # under ASan and UBSan (no libFuzzer needed).
 fuzz-replay:
 	@$(call configure,build-fuzz-replay,-DVELTO_FUZZ=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF)
-	@cmake --build build-fuzz-replay --target frame_replay
+	@cmake --build build-fuzz-replay --target frame_replay ws_reader_replay http_head_replay
 	build-fuzz-replay/fuzz/frame_replay fuzz/corpus/frame
+	build-fuzz-replay/fuzz/ws_reader_replay fuzz/corpus/ws_reader
+	build-fuzz-replay/fuzz/http_head_replay fuzz/corpus/http_head
 
 clean:
 	rm -rf $(BUILD) build-asan build-coverage build-i386 build-bench build-fuzz build-fuzz-replay build-setuptools dist
