@@ -163,13 +163,15 @@ wheel-i386:
 demo: build
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) examples/demo.py
 
-# Benchmarks of the frame decoder and the reply encoder, against bare msgpuck and msgpack-c.
+# Benchmarks of the frame decoder and the reply encoder, against bare msgpuck and msgpack-c;
+# the WebSocket frame reader's throughput.
 BENCH_ARGS ?=
 bench: build
 	@$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release -DVELTO_BENCH=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF)
-	@cmake --build build-bench --target frame_bench io_bench
+	@cmake --build build-bench --target frame_bench io_bench ws_bench
 	build-bench/bench/frame_bench $(BENCH_ARGS)
 	build-bench/bench/io_bench $(BENCH_ARGS)
+	build-bench/bench/ws_bench $(BENCH_ARGS)
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/server_bench.py
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/server_bench.py
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/lag_bench.py
