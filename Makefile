@@ -7,7 +7,7 @@ PYTEST_ARGS ?= -q
 # What pytest runs; one file: `make test-asan PYTEST_PATHS=tests/python/test_replies.py`.
 PYTEST_PATHS ?= tests/python
 
-.PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython refleak test-asan soak coverage test-i386 demo bench bench-i386 fuzz \
+.PHONY: all deps build test check-textrel format format-check test-cpp test-python test-pypy test-cpython refleak test-asan soak coverage test-i386 demo bench bench-i386 fuzz \
         fuzz-replay clean wheel wheel-only wheel-i386 test-install
 
 all: build
@@ -126,7 +126,15 @@ soak: build
 test-i386:
 	@bash scripts/install-deps.sh --i386
 	bash scripts/i386-root.sh run -- make BUILD=build-i386 PYPY=/usr/bin/pypy3 \
-	  CMAKE_ARGS="-DVELTO_PYTHONS=/usr/bin/pypy3" SKIP_DEPS=1 build-only test-cpp test-pypy
+	  CMAKE_ARGS="-DVELTO_PYTHONS=/usr/bin/pypy3" SKIP_DEPS=1 build-only check-textrel test-cpp test-pypy
+
+# The extension modules carry no text relocations: every object linked into them, nettle's
+# static archive included, is position-independent (a module with them would not load where
+# the system forbids writable code, and shares no pages between processes).
+check-textrel:
+	@for so in $(BUILD)/py/*/*.so; do \
+	  if readelf -d "$$so" | grep -q TEXTREL; then echo "check-textrel: $$so has text relocations" >&2; exit 1; fi; \
+	done
 
 # Inside the i386 root the packages come from the root's own set-up, not from install-deps.
 build-only:
