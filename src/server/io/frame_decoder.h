@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
@@ -21,8 +22,9 @@ class FrameDecoder {
   /// they have been dropped.
   struct BadInput {
     std::string message;
-    /// How many held bytes were dropped with it.
-    std::size_t dropped = 0;
+    /// How many bytes were dropped with it (a message skipped unheld may announce more than
+    /// a size_t of a 32-bit system counts).
+    std::uint64_t dropped = 0;
     /// False: the bytes were dropped unread, for what they are (the message says what),
     /// not because they failed to decode.
     bool undecoded = true;

@@ -47,7 +47,7 @@ std::string action_failed_report(std::string_view error) {
   return report;
 }
 
-std::string dropped_bytes_report(std::size_t count, std::string_view message) {
+std::string dropped_bytes_report(std::uint64_t count, std::string_view message) {
   std::string text =
       "velto_protocol: dropped " + std::to_string(count) + " bytes that do not decode: ";
   text.append(message);
@@ -55,7 +55,7 @@ std::string dropped_bytes_report(std::size_t count, std::string_view message) {
   return text;
 }
 
-std::string dropped_unread_report(std::size_t count, std::string_view message) {
+std::string dropped_unread_report(std::uint64_t count, std::string_view message) {
   std::string text = "velto_protocol: dropped " + std::to_string(count) + " bytes: ";
   text.append(message);
   text.push_back('\n');

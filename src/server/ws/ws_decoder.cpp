@@ -63,7 +63,7 @@ io::FrameDecoder::Next WsDecoder::next() {
             }
             return decode_message(e.payload);
           } else if constexpr (std::is_same_v<E, Oversized>) {
-            return BadInput{io::frame_too_large_message(), static_cast<std::size_t>(e.size)};
+            return BadInput{io::frame_too_large_message(), e.size};
           } else if constexpr (std::is_same_v<E, Ping>) {
             return Answer{pong_frame(e.payload)};
           } else if constexpr (std::is_same_v<E, Pong>) {
