@@ -4,6 +4,13 @@
 
 file(GLOB VELTO_PY_SOURCES CONFIGURE_DEPENDS src/py/*.cpp)
 file(GLOB VELTO_MODULE_SOURCES CONFIGURE_DEPENDS src/server/*.cpp src/server/models/*.cpp)
+# The bindings run once per call from Python, where the interpreter's own work dominates:
+# built for size. The per-frame paths (base, io, the WebSocket reader, dispatch) keep -O2.
+if(NOT VELTO_COVERAGE)
+  set(VELTO_COLD_SOURCES ${VELTO_PY_SOURCES} ${VELTO_MODULE_SOURCES})
+  list(FILTER VELTO_COLD_SOURCES EXCLUDE REGEX "/dispatch\\.cpp$")
+  set_source_files_properties(${VELTO_COLD_SOURCES} PROPERTIES COMPILE_OPTIONS -Os)
+endif()
 # The test-only extension: probes of the binding layer, and of the value classes through the
 # C interface that the module exports in a capsule (it compiles none of the module's sources).
 file(GLOB VELTO_TESTEXT_SOURCES CONFIGURE_DEPENDS tests/python/ext/*.cpp)
