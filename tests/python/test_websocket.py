@@ -266,8 +266,16 @@ def test_frames_reach_handlers_and_replies_come_back_until_close_sends_1001(ws, 
     assert wait_until(lambda: list(client.replies(timeout=0.2)) == [] and client.close_code is not None)
     assert client.close_code == 1001
     assert out.wait_out("Terminating.\n").count("done\n") == 5
+    assert "Received size : 0" not in out.out  # the stop's wake-up is no read of the peer's
     with pytest.raises(RuntimeError, match="Bad Server state"):
         ws.server.callback(3, vp.ServerStatus.Idle, vp.ConfirmResult(True))
+
+
+def test_close_before_serve_also_sends_1001(ws):
+    client = ws.controller()
+    assert ws.server.close() is None
+    assert wait_until(lambda: list(client.replies(timeout=0.2)) == [] and client.close_code is not None)
+    assert client.close_code == 1001
 
 
 def send_fragmented_click(c):

@@ -279,6 +279,7 @@ base::Result<base::Unit, IoError> Connection::close() {
   } else {
     return base::Unit{};
   }
+  if (std::holds_alternative<state::Connected>(state_)) say_farewell(*stream);
   if (!thread_reads_stream) {
     auto down = calls_->shutdown(stream->fd.get(), SHUT_RDWR);
     if (!down && down.error().kind != IoErrorKind::NotConnected) {
@@ -289,6 +290,17 @@ base::Result<base::Unit, IoError> Connection::close() {
   cut_reply_in_progress(*stream);
   state_ = state::Created{};
   return base::Unit{};
+}
+
+// A connection that no thread has served yet gets the transport's farewell (a serving
+// thread sends its own), if it goes out at once: a reply being written keeps the
+// connection to itself, and a peer that does not read is not waited for.
+void Connection::say_farewell(Stream& stream) const {
+  const std::string farewell = make_decoder_()->farewell();
+  if (farewell.empty() || stream.reply_cut.load()) return;
+  std::unique_lock lock(stream.write_mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  (void)calls_->send(stream.fd.get(), farewell.data(), farewell.size(), MSG_DONTWAIT);
 }
 
 bool Connection::reply_in_progress() const {

@@ -281,6 +281,7 @@ class Connection {
   std::shared_ptr<Stream> stream() const;
   void cut_reply_in_progress(Stream& stream) const;
   void stop(ServingLink& link) const;
+  void say_farewell(Stream& stream) const;
 
   std::string address_;
   const SystemCalls* calls_;

@@ -174,6 +174,14 @@ void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, FrameDecoder& de
         connection_ended();
         throw base::Panic("Failed to read frame : " + IoError::from_errno(error).text());
       }
+      // close() wakes a read that waits by shutting the reading side down. A loop without
+      // pause waits in its read nearly always, so there the 0 bytes that wake-up gives are
+      // taken for the stop they are, not reported as the peer's (a pausing loop keeps its
+      // report).
+      if (size == 0 && options.pause == std::chrono::nanoseconds::zero() &&
+          stop.try_receive().state == StopReceived::State::Message) {
+        return terminate();
+      }
       lines.add_number("Received size : ", static_cast<std::size_t>(size));
       if (size == 0) {
         connection_ended();
