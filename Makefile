@@ -132,9 +132,9 @@ test-i386:
 	bash scripts/i386-root.sh run -- make BUILD=build-i386 PYPY=/usr/bin/pypy3 \
 	  CMAKE_ARGS="-DVELTO_PYTHONS=/usr/bin/pypy3" SKIP_DEPS=1 build-only check-textrel test-cpp test-pypy
 
-# The extension modules carry no text relocations: every object linked into them, nettle's
-# static archive included, is position-independent (a module with them would not load where
-# the system forbids writable code, and shares no pages between processes).
+# The extension modules carry no text relocations: every object linked into them (nettle's
+# static archive too, with VELTO_NETTLE_STATIC=ON) is position-independent (a module with
+# them would not load where the system forbids writable code, and shares no pages).
 check-textrel:
 	@for so in $(BUILD)/py/*/*.so; do \
 	  if readelf -d "$$so" | grep -q TEXTREL; then echo "check-textrel: $$so has text relocations" >&2; exit 1; fi; \
