@@ -229,11 +229,18 @@ describe('replies', () => {
 test('screenshots for a person: portrait 400x700 and landscape', async t => {
   const dir = path.join(BUILD, 'browser');
   fs.mkdirSync(dir, {recursive: true});
-  await page.evaluate(() => { window.scrollTo(0, 0); document.activeElement.blur(); });
-  await touch.tap(control('ToggleButton', 1));
-  await robot.take(1);
-  await robot.command({reply: [1, 'Idle', {ConfirmResult: true}]});
-  // A thumb on the first joystick, up and to the right.
+  await page.evaluate(() => { window.scrollTo(0, 0); document.activeElement?.blur(); });
+  // A moment of use: the toggle on, a few answers shown, a thumb on the first joystick.
+  if (await page.$eval(control('ToggleButton', 1), b => b.getAttribute('aria-pressed')) !== 'true') {
+    await touch.tap(control('ToggleButton', 1));
+    await robot.take(1);
+  }
+  const answers = [[0, 'Idle', {ConfirmResult: true}], [1, 'Idle', {ConfirmResult: true}],
+    [2, 'Idle', {ConfirmResult: true}], [3, 'Busy', {ErrorResult: 'motor warming up'}]];
+  const count = await page.evaluate(() => window.__velto.replies.length);
+  for (const reply of answers) await robot.command({reply});
+  await until(() => page.evaluate(n => window.__velto.replies.length >= n, count + answers.length), 'the answers');
+  await page.evaluate(() => window.scrollTo(0, 0));
   const s = await page.$eval(control('Joystick', 5), e => { const b = e.getBoundingClientRect(); return {cx: b.left + b.width / 2, cy: b.top + b.height / 2, half: b.width / 2}; });
   const handle = await page.touchscreen.touchStart(s.cx + 0.45 * s.half, s.cy - 0.55 * s.half);
   await robot.take(1);
