@@ -8,6 +8,19 @@ file(GLOB VELTO_MODULE_SOURCES CONFIGURE_DEPENDS src/server/*.cpp src/server/mod
 # C interface that the module exports in a capsule (it compiles none of the module's sources).
 file(GLOB VELTO_TESTEXT_SOURCES CONFIGURE_DEPENDS tests/python/ext/*.cpp)
 
+# The controller page, served at "/" by a WebSocket server's open(): its bytes in a source
+# generated at build time, compiled into a library of its own that every module links.
+set(VELTO_PAGE_SOURCE ${CMAKE_SOURCE_DIR}/src/web/controller.html)
+set(VELTO_PAGE_CPP ${CMAKE_BINARY_DIR}/generated/controller_page.cpp)
+add_custom_command(
+  OUTPUT ${VELTO_PAGE_CPP}
+  COMMAND ${CMAKE_COMMAND} -DINPUT=${VELTO_PAGE_SOURCE} -DOUTPUT=${VELTO_PAGE_CPP}
+          -P ${CMAKE_SOURCE_DIR}/cmake/EmbedFile.cmake
+  DEPENDS ${VELTO_PAGE_SOURCE} ${CMAKE_SOURCE_DIR}/cmake/EmbedFile.cmake
+  COMMENT "Embedding the controller page")
+add_library(velto_page STATIC ${VELTO_PAGE_CPP})
+target_include_directories(velto_page PUBLIC src)
+
 set(VELTO_PY_TAGS "")
 foreach(interp IN LISTS VELTO_PYTHONS)
   execute_process(
@@ -36,7 +49,7 @@ foreach(interp IN LISTS VELTO_PYTHONS)
   foreach(mod velto_protocol _velto_testext)
     if(mod STREQUAL velto_protocol)
       set(srcs ${VELTO_MODULE_SOURCES})
-      set(deps velto_py_${tag} velto_io)
+      set(deps velto_py_${tag} velto_io velto_ws velto_page)
     else()
       set(srcs ${VELTO_TESTEXT_SOURCES})
       set(deps velto_py_${tag})

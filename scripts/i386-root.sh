@@ -22,7 +22,7 @@ set -euo pipefail
 
 ROOT=$(realpath -m "${VELTO_I386_ROOT:-/var/tmp/velto-i386-root}")
 SUITE=bookworm
-PACKAGES="pypy3 pypy3-dev g++ make cmake ninja-build libmsgpuck-dev libgtest-dev
+PACKAGES="pypy3 pypy3-dev g++ make cmake ninja-build libmsgpuck-dev nettle-dev libgtest-dev
           python3-pytest python3-exceptiongroup python3-tomli
           pypy3-venv python3-pip python3-setuptools python3-wheel
           python3-pip-whl python3-setuptools-whl python3-wheel-whl"

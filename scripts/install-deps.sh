@@ -6,13 +6,13 @@ set -euo pipefail
 PACKAGES=(
   g++ cmake ninja-build make pkg-config
   python3-dev pypy3 pypy3-dev
-  libmsgpuck-dev libmsgpack-dev
+  libmsgpuck-dev libmsgpack-dev nettle-dev
   libgtest-dev libbenchmark-dev
   python3-pytest python3-exceptiongroup python3-tomli python3-msgpack
   clang-14 libclang-rt-14-dev clang-format-14
   python3-venv pypy3-venv python3-pip python3-setuptools python3-wheel
   python3-pip-whl python3-setuptools-whl python3-wheel-whl
-  mypy tmux
+  mypy tmux python3-websockets
   gcovr python3-coverage
 )
 # --i386: for the steps that build inside a 32-bit x86 root. --i386-emulation: also what runs

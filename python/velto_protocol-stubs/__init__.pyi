@@ -277,6 +277,85 @@ class ComSocketServer:
         shut down). A controller that is already gone is no error."""
 
 
+class WebSocketServer:
+    """A server for one browser (or other WebSocket client) at a time, on one port: plain
+    HTTP serves the controller page, and a WebSocket at ``/ws`` carries the same frames as
+    ``ComSocketServer``'s TCP connection, one frame per binary message; replies go back as
+    binary messages. A module attribute outside ``__all__``; made by
+    ``VeltoPiServer.use_websocket``.
+
+    Its methods have exactly the names, texts, exceptions and threading rules of
+    ``ComSocketServer``'s, with these differences: ``open()`` answers HTTP requests until a
+    WebSocket upgrade carries the key (``token``); the serving thread does not pause between
+    passes but dispatches each frame as it arrives; ``close()`` sends close code 1001 after
+    "Terminating."."""
+
+    def __init__(self, address: str, *, token: str | None = None) -> None:
+        """``token`` fixes the key (16 to 128 characters of A-Z, a-z, 0-9, '-', '_'; a
+        bookmark then survives restarts); None makes a random one of 128 bits. Raises
+        TypeError for an ``address`` or ``token`` that is no str, ValueError for a token of
+        another form."""
+
+    @property
+    def address(self) -> str:
+        """The constructor's ``address``, unchanged (read-only)."""
+
+    @property
+    def bound_address(self) -> str | None:
+        """As ``ComSocketServer.bound_address``."""
+
+    @property
+    def token(self) -> str:
+        """The key a controller must present (read-only)."""
+
+    @property
+    def url(self) -> str:
+        """"http://HOST:PORT/#k=TOKEN", the address to open the page at: HOST is the bound
+        host (the address given before ``open()``), and for 0.0.0.0 or :: the machine's first
+        non-loopback IPv4 address, 127.0.0.1 when it has none. Raises RuntimeError when the
+        address does not resolve."""
+
+    def urls(self) -> list[str]:
+        """Every address the page may be opened at, ``url`` first (for a host with several
+        networks)."""
+
+    def on(self, id: int, widget: str, action: Callable[[Any], object]) -> None:
+        """As ``ComSocketServer.on``."""
+
+    def _get_action(self, key: str) -> Any:
+        """The callable filed under ``key`` ("Joystick_3"), or None."""
+
+    def open(self) -> None:
+        """Listens on the address, prints "velto_protocol: controller page at <url>" on file
+        descriptor 1, and answers HTTP requests (the page at "/", "/check", "/widgets", at
+        most 8 connections at once, 5 s and 8 KiB for each request head) until a WebSocket
+        upgrade at "/ws" carries the key and, when it sends an Origin, comes from the page's
+        own origin. It then keeps that connection and stops listening (one controller per
+        ``open()``). Refused controllers are reported on standard error, at most one line a
+        second: "velto_protocol: refused a controller: <why>". Releases the interpreter lock
+        while it waits; Ctrl-C ends the wait. Errors as ``ComSocketServer.open``."""
+
+    def serve(self) -> None:
+        """Starts the serving thread on the connection of the latest ``open()``. It waits in
+        its read and dispatches each frame as soon as its message is whole (no pause between
+        passes); progress lines and reports as ``ComSocketServer.serve``. A message that is
+        not one whole frame, a text message and a message over 64 KiB are reported and
+        dropped; a ping is answered; a close ends the connection (its code echoed); a
+        WebSocket protocol violation closes the connection with 1002 or 1007 and is
+        reported. Raises RuntimeError "Bad Server state" when no connection is open."""
+
+    def callback(self, id: int, status: ServerStatus, data: ConfirmResult | ErrorResult) -> None:
+        """As ``ComSocketServer.callback``; the result frame goes out as one binary message.
+        A controller that stops reading ends a send after 2 s."""
+
+    def wait_disconnected(self, timeout: float | None = None) -> bool:
+        """As ``ComSocketServer.wait_disconnected``."""
+
+    def close(self) -> None:
+        """As ``ComSocketServer.close``; the serving thread sends close code 1001 after
+        "Terminating."."""
+
+
 class VeltoPiServer:
     """Entry point of the transports. ``VeltoPiServer()`` raises TypeError "No constructor
     defined"."""
@@ -285,13 +364,17 @@ class VeltoPiServer:
     def use_socket(address: str) -> ComSocketServer:
         """A new ``ComSocketServer(address)``."""
 
+    @staticmethod
+    def use_websocket(address: str, *, token: str | None = None) -> WebSocketServer:
+        """A new ``WebSocketServer(address, token=token)``."""
 
-def on(server: ComSocketServer) -> Callable[[_F], _F]:
+
+def on(server: ComSocketServer | WebSocketServer) -> Callable[[_F], _F]:
     """A decorator that registers functions on ``server`` by their name, kind underscore id::
 
         @on(server)
         def Joystick_3(w: WidgetRegistry.Joystick) -> None: ...
 
     The name ``Joystick_3`` then refers to a wrapper that calls the function. Raises
-    TypeError when ``server`` is no ComSocketServer; decorating a function whose name is not
+    TypeError when ``server`` is no ComSocketServer or WebSocketServer; decorating a function whose name is not
     kind_id with an id of 0-255 raises PanicException."""

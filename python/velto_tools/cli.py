@@ -10,7 +10,7 @@ import time
 from typing import Dict, List, NoReturn, Optional, TextIO, Tuple
 
 from velto_tools import wire
-from velto_tools.address import parse_address
+from velto_tools.address import is_ws_address, parse_address, parse_ws_address
 from velto_tools.controller import Controller
 from velto_tools.wire import F32, Reply
 
@@ -40,6 +40,8 @@ keys: arrows: pad   space: click   t: toggle   c: confirm   p: press/release
       wasd: joystick (full deflection)   x: joystick to the centre (stops it)   q: quit"""
 
 PAD_WIDGETS = ("pad", "click", "toggle", "confirm", "press", "joystick")
+
+ADDRESS_HELP = "the server: HOST:PORT, or over WebSocket the URL it prints, ws://HOST:PORT/#k=KEY"
 
 DIRECTIONS = ("up", "right", "down", "left")
 _SWITCH = {"on": True, "off": False, "true": True, "false": False, "1": True, "0": False}
@@ -172,7 +174,7 @@ def run_pad(controller: Controller, ids: Dict[str, int], keys: TextIO, out: Text
                 for reply in controller.replies(0):
                     show(reply, out)
                 if controller.ended:
-                    out.write(f"server {_ending(controller)} the connection\n")
+                    out.write(f"server {_ending(controller)}\n")
                     return
             if fd not in ready:
                 continue
@@ -201,7 +203,12 @@ def run_pad(controller: Controller, ids: Dict[str, int], keys: TextIO, out: Text
 
 
 def _ending(controller: Controller) -> str:
-    return "reset" if controller.reset else "closed"
+    """How the connection ended: "reset the connection", "closed the connection", over
+    WebSocket with the code of the server's close frame when it sent one."""
+    if controller.reset:
+        return "reset the connection"
+    code = getattr(controller, "close_code", None)  # 1005 and 1006 stand for no code
+    return "closed the connection" + (f" (close code {code})" if code is not None and code not in (1005, 1006) else "")
 
 
 def _fail(message: str, status: int = 1) -> NoReturn:
@@ -219,13 +226,13 @@ def _parser() -> argparse.ArgumentParser:
     p_send = sub.add_parser("send", usage=USAGES["send"], epilog=FIELDS_HELP,
                             formatter_class=argparse.RawDescriptionHelpFormatter,
                             help="send one frame, print the replies")
-    p_send.add_argument("address", metavar="ADDRESS", help="the server, HOST:PORT")
+    p_send.add_argument("address", metavar="ADDRESS", help=ADDRESS_HELP)
     p_send.add_argument("kind", metavar="KIND", help="a widget kind (below) or raw")
     p_send.add_argument("words", nargs="*", metavar="ID [FIELD...]")
     p_play = sub.add_parser("play", usage=USAGES["play"], epilog=FIELDS_HELP,
                             formatter_class=argparse.RawDescriptionHelpFormatter,
                             help="replay a script of frames")
-    p_play.add_argument("address", metavar="ADDRESS", help="the server, HOST:PORT")
+    p_play.add_argument("address", metavar="ADDRESS", help=ADDRESS_HELP)
     p_play.add_argument("file", metavar="FILE", help='lines of "DELAY_MS KIND ID [FIELD...]"')
     for p in (p_send, p_play):
         p.add_argument("--wait", type=float, default=1.0, metavar="S",
@@ -234,7 +241,7 @@ def _parser() -> argparse.ArgumentParser:
     p_pad = sub.add_parser("pad", usage=USAGES["pad"], epilog=PAD_KEYS,
                            formatter_class=argparse.RawDescriptionHelpFormatter,
                            help="an interactive controller in this terminal")
-    p_pad.add_argument("address", metavar="ADDRESS", help="the server, HOST:PORT")
+    p_pad.add_argument("address", metavar="ADDRESS", help=ADDRESS_HELP)
     for name in PAD_WIDGETS:
         p_pad.add_argument(f"--{name}", type=int, default=0, metavar="ID",
                            help=f"id of the {name} widget (default 0)")
@@ -246,7 +253,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = parser.parse_args(argv)
 
     try:
-        parse_address(args.address)
+        if is_ws_address(args.address):
+            parse_ws_address(args.address)
+        else:
+            parse_address(args.address)
         if args.command == "send":
             steps = [(0.0, build_frame(args.kind, args.words))]
         elif args.command == "play":
@@ -272,12 +282,12 @@ def main(argv: Optional[List[str]] = None) -> int:
             for n, (delay, data) in enumerate(steps):
                 shown += show_until(controller, time.monotonic() + delay, sys.stdout)
                 if controller.ended:
-                    _fail(f"the server {_ending(controller)} the connection after {n} of {len(steps)} frames")
+                    _fail(f"the server {_ending(controller)} after {n} of {len(steps)} frames")
                 controller.raw(data)
             shown += show_until(controller, time.monotonic() + args.wait, sys.stdout)
             if shown == 0:
                 if controller.ended:
-                    _fail(f"the server {_ending(controller)} the connection without a reply")
+                    _fail(f"the server {_ending(controller)} without a reply")
                 _fail(f"no reply within {args.wait:g} s")
     except ValueError as e:  # a malformed reply
         _fail(str(e))

@@ -8,17 +8,18 @@ import socket
 import time
 from collections import deque
 from types import TracebackType
-from typing import Deque, Iterator, Optional, Type
+from typing import Any, Deque, Iterator, Optional, Type
 
 from velto_tools import wire
-from velto_tools.address import parse_address
+from velto_tools.address import is_ws_address, parse_address
 from velto_tools.wire import F32, MAX_REPLY_BYTES, Reply, ReplyReader
 
 __all__ = ["Controller", "parse_address"]
 
 
 class Controller:
-    """A controller connected to `address` (the server's form, "127.0.0.1:9000").
+    """A controller connected to `address` (the server's form, "127.0.0.1:9000"; a WebSocket
+    address, "ws://HOST:PORT/#k=KEY", makes a velto_tools.websocket.WsController instead).
 
     The constructor connects, retrying for up to `timeout` seconds while nothing listens
     yet; every later send also gives up after `timeout` seconds. Use it as a context
@@ -28,6 +29,13 @@ class Controller:
     while the program goes back to ``open()``): the retries bridge that. Replies are read
     by their fixed layout; one that announces more than `max_reply` bytes (by default the
     largest the protocol has, an error text of 4 GiB) is an error before its bytes arrive."""
+
+    def __new__(cls, address: str, *args: Any, **kwargs: Any) -> "Controller":
+        if cls is Controller and is_ws_address(address):
+            from velto_tools.websocket import WsController
+
+            return object.__new__(WsController)
+        return object.__new__(cls)
 
     def __init__(self, address: str, timeout: float = 5.0, max_reply: int = MAX_REPLY_BYTES) -> None:
         self.address = address
@@ -86,13 +94,15 @@ class Controller:
             if self._ready:
                 yield self._ready.popleft()
                 continue
-            if self._eof or not self._receive(timeout):
+            if not self._receive(timeout):
                 return
 
     def _receive(self, timeout: float) -> bool:
         """Reads until at least one reply is complete; False after `timeout` seconds or at
         the end of the connection."""
         self._ready.extend(self._reader.feed(b""))  # raises again after a malformed reply
+        if self._eof:
+            return False
         deadline = time.monotonic() + timeout
         while not self._ready:
             left = max(0.0, deadline - time.monotonic())

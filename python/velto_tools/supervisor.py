@@ -5,8 +5,9 @@ import socket
 import threading
 import time
 from typing import Any, Callable, Optional
+from urllib.parse import quote
 
-from velto_tools.address import parse_address
+from velto_tools.address import parse_address, parse_ws_address
 
 # How often a session and a waiting open() look at the stop event, in seconds.
 _POLL = 0.25
@@ -18,8 +19,8 @@ _CLOSE_PATIENCE = 5.0
 def serve_forever(server: Any, address: str, on_connect: Optional[Callable[[], object]] = None,
                   on_disconnect: Optional[Callable[[], object]] = None,
                   stop: Optional[threading.Event] = None) -> None:
-    """Serves controllers one after another on `server` (a ComSocketServer made with
-    `address`): open, serve, wait until the connection ends, close, again.
+    """Serves controllers one after another on `server` (a ComSocketServer or WebSocketServer
+    made with `address`): open, serve, wait until the connection ends, close, again.
 
     `on_connect()` runs after each `serve()`, `on_disconnect()` after each `close()` (also
     when the loop ends during a session, and when `on_connect()` or the close raised): stop
@@ -29,7 +30,8 @@ def serve_forever(server: Any, address: str, on_connect: Optional[Callable[[], o
     the server closed. `open()` cannot be cancelled from another thread, so a stop while it
     waits is delivered by connecting once to the address it listens on
     (`server.bound_address`, so port 0 works too); that connection is closed at once and is
-    no session. Exceptions of the server and of the callbacks propagate after the server
+    no session. A server with a `token` (a WebSocketServer) returns from `open()` only for a
+    WebSocket handshake with its key: the wake-up completes one, then closes with 1000. Exceptions of the server and of the callbacks propagate after the server
     was closed."""
     stop = stop if stop is not None else threading.Event()
     try:
@@ -69,8 +71,12 @@ def _open(server: Any, stop: threading.Event) -> None:
             if not stop.is_set() or bound is None:
                 continue
             try:
-                socket.create_connection(parse_address(bound), timeout=1).close()
-            except OSError:
+                token = getattr(server, "token", None)
+                if token is None:
+                    socket.create_connection(parse_address(bound), timeout=1).close()
+                else:
+                    _knock(bound, token)
+            except (OSError, ValueError):
                 pass  # not listening yet (retry) or no longer (open() has returned)
 
     waker = threading.Thread(target=wake, name="serve_forever waker", daemon=True)
@@ -80,6 +86,20 @@ def _open(server: Any, stop: threading.Event) -> None:
     finally:
         opened.set()
         waker.join()
+
+
+def _knock(bound: str, token: str) -> None:
+    """A WebSocket handshake with the key `token` at the bound address "host:port", then a
+    close frame with 1000. It waits for no answer to the close: the server answers it only
+    once it serves, and open() has returned by then."""
+    # Imported here: `python -m velto_tools.controller` must find that module not yet loaded
+    # by the package, and the WebSocket client imports it.
+    from velto_tools.websocket import CLOSE, close_payload, handshake, raw_ws_frame
+
+    address = parse_ws_address(f"ws://{bound}/ws?k={quote(token, safe='')}")
+    with socket.create_connection((address.host, address.port), timeout=1) as sock:
+        handshake(sock, address, time.monotonic() + 1)
+        sock.sendall(raw_ws_frame(CLOSE, close_payload(1000)))
 
 
 def _close(server: Any) -> None:

@@ -5,19 +5,9 @@
 
 #include "py/ref.h"
 #include "py/type_builder.h"
-#include "server/io/connection.h"
-#include "server/models/action_registry.h"
+#include "server/server_binding.h"
 
 namespace velto::server {
-
-/// The state of one ComSocketServer object: the registered actions, and the connection
-/// with its state machine (address, connection, serving thread).
-struct ComSocketState {
-  io::Connection connection;
-  models::ActionRegistry actions;
-
-  explicit ComSocketState(std::string address) : connection(std::move(address)) {}
-};
 
 extern py::TypeCell ComSocketServer_cell;
 

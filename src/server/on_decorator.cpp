@@ -12,6 +12,7 @@
 #include "py/entry.h"
 #include "py/errors.h"
 #include "server/com_socket.h"
+#include "server/websocket_server.h"
 
 namespace velto::server {
 
@@ -101,7 +102,8 @@ constexpr py::Params<1> kModuleOnParams{"on()", {"server"}};
 PyObject* module_on(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::run_entry([&] {
     auto a = py::match(kModuleOnParams, args, nargs, kwnames);
-    if (!PyObject_TypeCheck(a[0], ComSocketServer_cell.require())) {
+    if (!PyObject_TypeCheck(a[0], ComSocketServer_cell.require()) &&
+        !PyObject_TypeCheck(a[0], WebSocketServer_cell.require())) {
       py::throw_argument_error("server", py::cannot_convert(a[0], "ComSocketServer"));
     }
     Ref holder = reference_capsule(a[0]);

@@ -9,6 +9,7 @@
 #include "server/models/results.h"
 #include "server/models/widget_classes.h"
 #include "server/on_decorator.h"
+#include "server/websocket_server.h"
 
 namespace velto::server {
 
@@ -42,9 +43,19 @@ PyObject* VeltoPiServer_use_socket(PyObject*, PyObject* const* args, Py_ssize_t 
   });
 }
 
+PyObject* VeltoPiServer_use_websocket(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return py::run_entry([&] {
+    return make_websocket_server(WebSocketServer_cell.require(), "use_websocket", args, nargs,
+                                 kwnames);
+  });
+}
+
 PyMethodDef VeltoPiServer_methods[] = {
     {"use_socket", py::as_pycfunction<VeltoPiServer_use_socket>(),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, py::function_doc<kUseSocketParams>},
+    {"use_websocket", py::as_pycfunction<VeltoPiServer_use_websocket>(),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kUseWebsocketDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -99,6 +110,7 @@ py::TypeCell* const kClasses[] = {
     &models::WidgetRegistry_DirectionalButton_cell,
     &models::WidgetRegistry_Joystick_cell,
     &models::Coord_cell,
+    &WebSocketServer_cell,
 };
 constexpr std::size_t kModuleAttributeClasses = 7;
 
@@ -110,6 +122,11 @@ Ref init_module() {
   if (kClasses[0]->type == nullptr) py::create_classes(kClasses);
   for (std::size_t i = 0; i < kModuleAttributeClasses; ++i) {
     add_to_module(module.get(), kClasses[i]->class_name, kClasses[i]->object());
+  }
+  // A module attribute outside __all__, which keeps the names it has always had.
+  if (PyObject_SetAttrString(module.get(), WebSocketServer_cell.class_name,
+                             WebSocketServer_cell.object()) != 0) {
+    py::throw_pending();
   }
   Ref on = make_on_function(module.get());
   Ref on_name = py::check(PyObject_GetAttrString(on.get(), "__name__"));

@@ -12,6 +12,16 @@ CPYTHON = sys.implementation.name == "cpython"
 SIGNATURES = {
     "on": "(server)",
     "VeltoPiServer.use_socket": "(address)",
+    "VeltoPiServer.use_websocket": "(address, *, token=None)",
+    "WebSocketServer": "(address, *, token=None)",
+    "WebSocketServer.on": "($self, id, widget, action)",
+    "WebSocketServer._get_action": "($self, key)",
+    "WebSocketServer.open": "($self)",
+    "WebSocketServer.serve": "($self)",
+    "WebSocketServer.callback": "($self, id, status, data)",
+    "WebSocketServer.close": "($self)",
+    "WebSocketServer.wait_disconnected": "($self, timeout=None)",
+    "WebSocketServer.urls": "($self)",
     "ComSocketServer": "(address)",
     "ComSocketServer.on": "($self, id, widget, action)",
     "ComSocketServer._get_action": "($self, key)",
@@ -31,15 +41,17 @@ SIGNATURES = {
 }
 
 # What a method is called on: an object that was never opened.
-INSTANCES = {"ComSocketServer": lambda: vp.ComSocketServer("127.0.0.1:0")}
+INSTANCES = {"ComSocketServer": lambda: vp.ComSocketServer("127.0.0.1:0"),
+             "WebSocketServer": lambda: vp.WebSocketServer("127.0.0.1:0")}
 
 
 def module_callables():
     """{qualified name: callable} of the module's functions, the classes it offers (kind
-    classes included) that show a constructor signature, and their methods."""
+    classes included, and WebSocketServer, an attribute outside __all__) that show a
+    constructor signature, and their methods."""
     found = {}
     classes = []
-    for name in vp.__all__:
+    for name in [*vp.__all__, "WebSocketServer"]:
         obj = getattr(vp, name)
         if not isinstance(obj, type):
             found[name] = obj
@@ -63,7 +75,7 @@ class Unconvertible:
 def parameter_names(text):
     inner = text[1:-1]
     names = [p.split("=")[0] for p in inner.split(", ")] if inner else []
-    return [n for n in names if n != "$self"]
+    return [n for n in names if n not in ("$self", "*")]
 
 
 def test_every_callable_has_a_row():

@@ -10,6 +10,7 @@ import pytest
 
 import velto_protocol as vp
 from support import VELTO_FRAME, WAIT, answer_with, fake_server, free_port, reset_after_first_frame, wait_until
+import ws_peer
 from velto_tools import wire
 
 KINDS = ["ClickButton", "ToggleButton", "ConfirmButton", "PressButton", "DirectionalButton", "Joystick"]
@@ -23,12 +24,42 @@ def describe(w):
     return " ".join([kind] + [str(getattr(w, f)) for f in type(w).__match_args__ or ()])
 
 
-@pytest.fixture
-def server():
+def describe_frame(data):
+    """What describe() gives for the widget that the frame `data` carries."""
+    (_, body), _ = wire.unpack(data)
+    ((kind, fields),) = body.items()
+    if kind == "Joystick":
+        (x, y), intensity = fields
+        return f"{kind} {x} {y} {intensity}"
+    return " ".join([kind] + [str(f) for f in fields])
+
+
+def answer_like_the_module(data):
+    """The fake WebSocket server's answer: as the module's handlers below, ids 0 and 7 only."""
+    (wid, _), _ = wire.unpack(data)
+    if wid not in (0, 7):
+        return None
+    return wire.reply(wid, "Busy", wire.ErrorResult(describe_frame(data)))
+
+
+needs_websocket = pytest.mark.skipif(not hasattr(vp.VeltoPiServer, "use_websocket"),
+                                     reason="this build of the module has no WebSocket server")
+
+
+@pytest.fixture(params=["tcp", "ws", pytest.param("ws-module", marks=needs_websocket)])
+def server(request):
     """The address of a server that answers every kind at ids 0 and 7 with an ErrorResult
-    describing the widget it got; it serves the first client that connects."""
+    describing the widget it got; it serves the first client that connects. "tcp" and
+    "ws-module": the module over TCP or WebSocket; "ws": a WebSocket peer of the test's own."""
+    if request.param == "ws":
+        with ws_peer.peer(ws_peer.answering(answer_like_the_module)) as url:
+            yield url
+        return
     address = f"127.0.0.1:{free_port()}"
-    s = vp.ComSocketServer(address)
+    if request.param == "tcp":
+        s = vp.ComSocketServer(address)
+    else:
+        s = vp.VeltoPiServer.use_websocket(address)
     for kind in KINDS:
         for wid in (0, 7):
             s.on(wid, kind, lambda w, wid=wid: s.callback(wid, vp.ServerStatus.Busy, vp.ErrorResult(describe(w))))
@@ -38,7 +69,7 @@ def server():
         s.serve()
     t = threading.Thread(target=run)
     t.start()
-    yield address
+    yield address if request.param == "tcp" else f"ws://{address}/#k={s.token}"
     t.join(WAIT)
     s.close()
 
@@ -85,8 +116,10 @@ def test_play_sends_a_script_in_order(server, tmp_path):
     (["send", "127.0.0.1:1", "Joystick", "1", "0.5"], "Joystick: expected 3 field(s) after the id, got 1"),
     (["send", "127.0.0.1:1", "raw", "9x"], "raw: not hex bytes: '9x'"),
     (["send", "nowhere", "ClickButton", "1"], "not an address of the form HOST:PORT: 'nowhere'"),
+    (["send", "ws://127.0.0.1:1/", "ClickButton", "1"],
+     "the address names no key, expected ws://HOST:PORT/#k=KEY or ws://HOST:PORT/ws?k=KEY: 'ws://127.0.0.1:1/'"),
     (["play", "127.0.0.1:1", "SCRIPT"], "SCRIPT:2: DirectionalButton: expected up, right, down, left or 0-255, got 'north'"),
-], ids=["kind", "id", "switch", "fields", "hex", "address", "script"])
+], ids=["kind", "id", "switch", "fields", "hex", "address", "ws-address", "script"])
 def test_bad_arguments_are_refused_before_connecting(args, message, tmp_path):
     script = tmp_path / "bad.txt"
     script.write_text("0 ClickButton 1\n10 DirectionalButton 1 north\n")
@@ -99,6 +132,35 @@ def test_bad_arguments_are_refused_before_connecting(args, message, tmp_path):
 def test_no_server_is_an_error():
     r = cli("send", f"127.0.0.1:{free_port()}", "ClickButton", "1")
     assert r.returncode == 1 and "cannot connect to" in r.stderr
+
+
+def test_over_websocket_a_wrong_key_and_a_close_are_one_line_each(tmp_path):
+    def refuse(conn):
+        ws_peer.read_request(conn)
+        conn.sendall(b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+
+    with ws_peer.peer(refuse, key="wrong") as url:
+        r = cli("send", url, "ClickButton", "1")
+    assert (r.returncode, r.stdout) == (1, "")
+    assert r.stderr == f"velto-controller: cannot connect to {url}: the server refused the WebSocket " \
+                       "handshake: 403 Forbidden\n"
+
+    def close_after_first_frame(conn):
+        ws_peer.accept_handshake(conn)
+        ws_peer.read_frame(conn)
+        conn.sendall(ws_peer.close(1001, b"going away"))
+        while True:  # until the client has echoed the close and gone
+            try:
+                ws_peer.read_frame(conn)
+            except EOFError:
+                return
+
+    script = tmp_path / "three.txt"
+    script.write_text("0 ClickButton 1\n300 ClickButton 1\n300 ClickButton 1\n")
+    with ws_peer.peer(close_after_first_frame) as url:
+        r = cli("play", url, str(script))
+    assert (r.returncode, r.stdout) == (1, "")
+    assert r.stderr == "velto-controller: the server closed the connection (close code 1001) after 1 of 3 frames\n"
 
 
 @pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is not installed (scripts/install-deps.sh)")

@@ -9,10 +9,13 @@ import time
 import pytest
 
 import velto_protocol as vp
+import ws_peer
 from support import (WAIT, ServerProcess, free_port, needs_process_signals, thread_count,
                      threads_back, wait_until)
 from velto_tools import serve_forever
+from velto_tools.address import parse_address
 from velto_tools.controller import Controller
+from velto_tools.websocket import WsController
 from velto_tools.wire import ConfirmResult, Reply, frame
 
 needs_wait_disconnected = pytest.mark.skipif(
@@ -31,11 +34,11 @@ class Supervised:
     """serve_forever on its own thread with a server answering ClickButton 0 (or with the
     handler given); `events` records the callbacks, `outcome` how the loop ended."""
 
-    def __init__(self, port=None, handler=None, on_connect=None):
+    def __init__(self, port=None, handler=None, on_connect=None, make=vp.ComSocketServer):
         self.threads = thread_count()
         self.port = free_port() if port is None else port
         self.address = f"127.0.0.1:{self.port}"
-        self.server = vp.ComSocketServer(self.address)
+        self.server = make(self.address)
         self.server.on(0, "ClickButton", handler or (
             lambda w: self.server.callback(0, vp.ServerStatus.Idle, vp.ConfirmResult(True))))
         self.events = []
@@ -276,3 +279,103 @@ def test_ctrl_c_ends_the_loop(in_session):
     assert rc == 0, err
     ours = [line for line in out.splitlines() if line in ("disconnected", "returned")]
     assert ours == (["disconnected", "returned"] if in_session else ["returned"]), out
+
+
+class FakeWebSocketServer:
+    """Stands in for a WebSocketServer: open() listens on 127.0.0.1 and returns only once a
+    client completed a WebSocket handshake with `token`; a connection that sends nothing, or
+    a wrong key, is dropped and open() goes on waiting. close() reads what the client sent
+    after its handshake."""
+
+    def __init__(self, token):
+        self.token = token
+        self.bound_address = None
+        self.dropped = []  # why each connection before the handshake was dropped
+        self.requests = []  # the request line of the accepted handshake
+        self.after = []  # the frames the client sent after it
+        self.conn = None
+
+    def open(self):
+        listener = socket.create_server(("127.0.0.1", 0))
+        listener.settimeout(WAIT)
+        self.bound_address = f"127.0.0.1:{listener.getsockname()[1]}"
+        try:
+            while True:
+                conn, _ = listener.accept()
+                conn.settimeout(WAIT)
+                try:
+                    line, headers = ws_peer.read_request(conn)
+                except EOFError:
+                    self.dropped.append("no request")
+                    conn.close()
+                    continue
+                if line != f"GET /ws?k={self.token} HTTP/1.1":
+                    self.dropped.append(line)
+                    conn.sendall(b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
+                    conn.close()
+                    continue
+                ws_peer.answer_101(conn, headers)
+                self.requests.append(line)
+                self.conn = conn
+                return
+        finally:
+            self.bound_address = None
+            listener.close()
+
+    def serve(self):
+        raise AssertionError("a stopped loop serves nobody")
+
+    def close(self):
+        if self.conn is not None:
+            try:
+                while True:
+                    self.after.append(ws_peer.read_frame(self.conn))
+            except EOFError:
+                pass
+            self.conn.close()
+
+
+def test_stop_while_a_websocket_open_waits_wakes_it_with_a_handshake():
+    token = "Q2hvb3NlIGEgbG9uZ-_0aA"
+    server = FakeWebSocketServer(token)
+    stop = threading.Event()
+    events = []
+    t = threading.Thread(target=lambda: events.append(serve_forever(
+        server, "127.0.0.1:0", on_connect=lambda: events.append("connect"), stop=stop)))
+    t.start()
+    try:
+        assert wait_until(lambda: server.bound_address is not None)
+        # A bare connection ends no WebSocket open(): that is why the wake-up shakes hands.
+        socket.create_connection(parse_address(server.bound_address), timeout=WAIT).close()
+        assert wait_until(lambda: server.dropped == ["no request"])
+    finally:
+        stop.set()
+        t.join(WAIT)
+    assert not t.is_alive() and events == [None]
+    assert server.requests == [f"GET /ws?k={token} HTTP/1.1"]
+    # After the handshake, one masked close frame with 1000, then the end of the connection.
+    assert [(op, mask is not None, data) for _, _, op, mask, data in server.after] == \
+        [(0x8, True, struct.pack(">H", 1000))]
+
+
+needs_websocket = pytest.mark.skipif(not hasattr(vp.VeltoPiServer, "use_websocket"),
+                                     reason="this build of the module has no WebSocket server")
+
+
+@needs_websocket
+@needs_wait_disconnected
+def test_websocket_sessions_one_after_another_and_a_stop_while_open_waits():
+    s = Supervised(make=vp.VeltoPiServer.use_websocket)
+    try:
+        url = f"ws://127.0.0.1:{s.port}/#k={s.server.token}"
+        for n in (1, 2):
+            with Controller(url, timeout=WAIT) as c:
+                assert isinstance(c, WsController) and s.session_works(c)
+            assert c.close_code == 1000  # the server echoed the close
+            assert wait_until(lambda: s.events.count("disconnect") == n)
+        assert wait_until(lambda: listening(s.port))
+    finally:
+        assert s.finish(), s.outcome
+    assert s.events == ["connect", "disconnect"] * 2
+    assert not listening(s.port)
+    assert threads_back(s.threads)

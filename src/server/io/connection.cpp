@@ -36,12 +36,37 @@ struct ServingJob {
   std::unique_ptr<DispatcherHost> host;
   UniqueFd conn;
   StopReceiver receiver;
+  std::shared_ptr<Stream> stream;
 };
+
+// The serving thread's own writes (a transport's control frames) on the stream's write
+// path: whole, never inside a reply, nothing after a cut. One cut short cuts the stream.
+bool write_on_stream(Stream& stream, int fd, std::string_view bytes) {
+  std::lock_guard lock(stream.write_mutex);
+  if (stream.reply_cut.load()) return false;
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    auto r = send_once(fd, bytes.data() + sent, bytes.size() - sent);
+    if (!r && r.error().kind == IoErrorKind::Interrupted) continue;
+    if (!r || r.value() == 0) {
+      if (sent > 0) {
+        stream.reply_cut.store(true);
+        (void)shutdown_fd(fd, SHUT_WR);
+      }
+      return false;
+    }
+    sent += r.value();
+  }
+  return true;
+}
 
 // The body of a serving thread: the loop over the job's connection, with the host's
 // dispatcher and a decoder of its own.
 void run_job(ServingJob& job, ServingOptions options, DecoderFactory make_decoder) {
   options.ended = &job.end.session->ended;
+  options.write = [stream = job.stream, fd = job.conn.get()](std::string_view bytes) {
+    return write_on_stream(*stream, fd, bytes);
+  };
   job.host->run([&](Dispatcher& dispatcher) {
     const std::unique_ptr<FrameDecoder> decoder = make_decoder();
     run_serving_loop(job.receiver, job.conn, *decoder, dispatcher, options);
@@ -76,6 +101,14 @@ ReplySlot::~ReplySlot() {
 
 base::Result<base::Unit, IoError> ReplySlot::send(std::string_view bytes, Waiter& waiter) {
   Stream& stream = *stream_;
+  // The serving thread may be writing a frame of its own: waited for without the lock.
+  std::unique_lock write_lock(stream.write_mutex, std::try_to_lock);
+  if (!write_lock.owns_lock()) {
+    waiter.wait(std::nullopt, [&](std::optional<std::chrono::nanoseconds>) {
+      write_lock.lock();
+      return true;
+    });
+  }
   const int fd = stream.fd.get();
   std::size_t sent = 0;
   std::optional<IoError> failed;
@@ -155,7 +188,7 @@ void Connection::stop(ServingLink& link) const {
   link.session->ended.set();
 }
 
-base::Result<base::Unit, OpenError> Connection::open(Waiter& waiter) {
+base::Result<base::Unit, OpenError> Connection::open(Waiter& waiter, Door* door) {
   bound_address_.clear();
   auto listener = calls_->listen(address_);
   if (!listener) return base::Err{OpenError{OpenError::Step::Listen, std::move(listener).error()}};
@@ -166,12 +199,16 @@ base::Result<base::Unit, OpenError> Connection::open(Waiter& waiter) {
   }
   // EINTR: the waiter checks for signals, and the accept is tried again.
   std::optional<base::Result<UniqueFd, IoError>> accepted;
-  waiter.wait(std::nullopt, [&](std::optional<std::chrono::nanoseconds>) {
-    auto r = calls_->accept(listener.value());
-    if (!r && r.error().kind == IoErrorKind::Interrupted) return false;
-    accepted.emplace(std::move(r));
-    return true;
-  });
+  if (door != nullptr) {
+    accepted.emplace(door->admit(listener.value(), waiter));
+  } else {
+    waiter.wait(std::nullopt, [&](std::optional<std::chrono::nanoseconds>) {
+      auto r = calls_->accept(listener.value());
+      if (!r && r.error().kind == IoErrorKind::Interrupted) return false;
+      accepted.emplace(std::move(r));
+      return true;
+    });
+  }
   if (!accepted->ok()) {
     return base::Err{OpenError{OpenError::Step::Accept, std::move(*accepted).error()}};
   }
@@ -210,7 +247,7 @@ base::Result<base::Unit, ServeError> Connection::serve(
   if (!event_fd) return setup_failed(std::move(event_fd).error());
   auto session = std::make_shared<ServingSession>(std::move(event_fd).value());
   auto job = std::make_shared<ServingJob>(
-      ServingJob{EndMark(session), make_host(), std::move(dup).value(), {}});
+      ServingJob{EndMark(session), make_host(), std::move(dup).value(), {}, stream});
   auto [sender, receiver] = make_stop_channel();
   job->receiver = std::move(receiver);
   // An earlier thread is let go of here: one still running is orphaned ("Link broken") and

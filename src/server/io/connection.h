@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -77,6 +78,10 @@ struct Stream {
   std::atomic<bool> reply_cut = false;
   /// A reply is being written on it (also while it waits).
   std::atomic<bool> sending = false;
+  /// Held by whoever writes on it (a reply's send, the serving thread's own frames) for a
+  /// whole write, so that writes never interleave. Never taken while holding the
+  /// interpreter lock.
+  std::mutex write_mutex;
 
   explicit Stream(UniqueFd f) : fd(std::move(f)) {}
 };
@@ -140,6 +145,16 @@ using DecoderFactory = std::unique_ptr<FrameDecoder> (*)();
 
 /// A FrameAssembler, the decoder of a TCP connection.
 std::unique_ptr<FrameDecoder> make_frame_assembler();
+
+/// How open() takes its client from the listener once it listens: by default one accept.
+/// A transport with a handshake of its own answers what comes until a client is admitted.
+class Door {
+ public:
+  virtual ~Door() = default;
+  /// The connection admitted, waiting through `waiter`. An error or an exception leaves
+  /// open() with the state unchanged.
+  virtual base::Result<UniqueFd, IoError> admit(const UniqueFd& listener, Waiter& waiter) = 0;
+};
 
 struct ConnectionConfig {
   const SystemCalls* calls = &kSystemCalls;
@@ -227,11 +242,12 @@ class Connection {
   const ConnectionState& state() const { return state_; }
   const SystemCalls& calls() const { return *calls_; }
 
-  /// Listens on the address, waits through `waiter` for one client and makes its
+  /// Listens on the address, waits through `waiter` for one client (admitted by `door`
+  /// when given) and makes its
   /// connection the one held; the listener is closed on every path. A reply blocked on the
   /// connection given up ends; a thread of ours reading it goes on, as `earlier`. On an
   /// error (or an exception from the waiter) the state is unchanged.
-  base::Result<base::Unit, OpenError> open(Waiter& waiter);
+  base::Result<base::Unit, OpenError> open(Waiter& waiter, Door* door = nullptr);
 
   /// Starts a serving thread on the connection held, with a duplicate descriptor and the
   /// host `make_host` makes (called only once the state allows a thread). An earlier

@@ -23,8 +23,24 @@ class FrameDecoder {
     std::string message;
     /// How many held bytes were dropped with it.
     std::size_t dropped = 0;
+    /// False: the bytes were dropped unread, for what they are (the message says what),
+    /// not because they failed to decode.
+    bool undecoded = true;
   };
-  using Next = std::variant<base::Frame, Incomplete, BadInput>;
+  /// Bytes to write back on the connection (a control answer of the transport, such as a
+  /// pong); serving goes on.
+  struct Answer {
+    std::string bytes;
+  };
+  /// The connection ends here: `bytes` (may be empty) are written, the connection is shut
+  /// down both ways and seen as ended. A non-empty `report` (a whole line) goes to the
+  /// error output: the peer broke the transport's rules. An empty one is a peer that said
+  /// goodbye, like a read of 0 bytes.
+  struct End {
+    std::string bytes;
+    std::string report;
+  };
+  using Next = std::variant<base::Frame, Incomplete, BadInput, Answer, End>;
 
   virtual ~FrameDecoder() = default;
 
@@ -36,6 +52,9 @@ class FrameDecoder {
   /// Marks the end of one pass of reads (after next() stopped giving frames): bytes held
   /// too long may be given up here, returned as BadInput.
   virtual std::optional<BadInput> end_pass() = 0;
+  /// What the server writes before it shuts the connection down on a stop (close()):
+  /// nothing for a byte stream.
+  virtual std::string farewell() const { return {}; }
 };
 
 }  // namespace velto::server::io

@@ -55,4 +55,11 @@ std::string dropped_bytes_report(std::size_t count, std::string_view message) {
   return text;
 }
 
+std::string dropped_unread_report(std::size_t count, std::string_view message) {
+  std::string text = "velto_protocol: dropped " + std::to_string(count) + " bytes: ";
+  text.append(message);
+  text.push_back('\n');
+  return text;
+}
+
 }  // namespace velto::server::io

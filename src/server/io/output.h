@@ -53,4 +53,8 @@ std::string action_failed_report(std::string_view error);
 /// "velto_protocol: dropped <count> bytes that do not decode: <message>", with a line feed.
 std::string dropped_bytes_report(std::size_t count, std::string_view message);
 
+/// "velto_protocol: dropped <count> bytes: <message>", with a line feed: bytes dropped for
+/// what they are rather than for failing to decode.
+std::string dropped_unread_report(std::size_t count, std::string_view message);
+
 }  // namespace velto::server::io

@@ -44,13 +44,31 @@ void report(ProgressLines& lines, int err_fd, std::string_view text) {
 
 void report_dropped(ProgressLines& lines, const FrameDecoder::BadInput& bad, int err_fd) {
   // The bytes are gone; the client is not told, and serving goes on.
-  report(lines, err_fd, dropped_bytes_report(bad.dropped, bad.message));
+  report(lines, err_fd,
+         bad.undecoded ? dropped_bytes_report(bad.dropped, bad.message)
+                       : dropped_unread_report(bad.dropped, bad.message));
 }
 
-// Dispatches every complete frame the decoder holds, in order. The lines after one
-// frame's handler call go out with those before the next frame's.
-void drain(FrameDecoder& decoder, Dispatcher& dispatcher, ProgressLines& lines,
-           const ServingOptions& options) {
+// Writes all of `bytes` with blocking sends (the socket's send timeout, if any, bounds
+// each): the write path of a loop given none.
+bool send_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    auto sent = send_once(fd, bytes.data(), bytes.size());
+    if (!sent) {
+      if (sent.error().kind == IoErrorKind::Interrupted) continue;
+      return false;
+    }
+    if (sent.value() == 0) return false;
+    bytes.remove_prefix(sent.value());
+  }
+  return true;
+}
+
+// Dispatches every complete frame the decoder holds, in order, and writes its answers.
+// The lines after one frame's handler call go out with those before the next frame's.
+// False when the connection is to end: a decoder's End, or an answer not written whole.
+bool drain(FrameDecoder& decoder, Dispatcher& dispatcher, ProgressLines& lines,
+           const ServingOptions& options, const std::function<bool(std::string_view)>& write) {
   for (;;) {
     auto next = decoder.next();
     if (auto* frame = std::get_if<base::Frame>(&next)) {
@@ -64,12 +82,23 @@ void drain(FrameDecoder& decoder, Dispatcher& dispatcher, ProgressLines& lines,
       continue;
     }
     if (auto* bad = std::get_if<FrameDecoder::BadInput>(&next)) {
+      // Bytes after the dropped ones may already hold whole frames.
       report_dropped(lines, *bad, options.err_fd);
+      continue;
+    }
+    if (auto* answer = std::get_if<FrameDecoder::Answer>(&next)) {
+      if (!write(answer->bytes)) return false;
+      continue;
+    }
+    if (auto* end = std::get_if<FrameDecoder::End>(&next)) {
+      if (!end->bytes.empty()) (void)write(end->bytes);
+      if (!end->report.empty()) report(lines, options.err_fd, end->report);
+      return false;
     }
     // The lines of the last frame go out as soon as it is done, as they did when each
     // line had a write of its own.
     lines.flush();
-    return;
+    return true;
   }
 }
 
@@ -84,21 +113,45 @@ void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, Dispatcher& disp
 void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, FrameDecoder& decoder,
                       Dispatcher& dispatcher, const ServingOptions& options) {
   ProgressLines lines(options.out_fd);
-  auto terminate = [&] {
-    lines.add({"Terminating."});
-    lines.flush();
+  const std::function<bool(std::string_view)> write =
+      options.write
+          ? options.write
+          : std::function<bool(std::string_view)>(
+                [fd = conn.get()](std::string_view bytes) { return send_all(fd, bytes); });
+  // The connection was ended from this side (a decoder's End, an answer not written):
+  // nothing more is written on it.
+  bool ended_here = false;
+  bool ended = false;
+  auto shut_down = [&] {
     auto shut = shutdown_fd(conn.get(), SHUT_RDWR);
     // A peer that has already gone leaves nothing to shut down.
     if (!shut.ok() && shut.error().kind != IoErrorKind::NotConnected) {
       throw base::Panic("Failed to shutdown server: " + shut.error().text());
     }
   };
+  auto terminate = [&] {
+    lines.add({"Terminating."});
+    lines.flush();
+    if (!ended_here) {
+      const std::string farewell = decoder.farewell();
+      if (!farewell.empty()) (void)write(farewell);
+    }
+    shut_down();
+  };
   auto connection_ended = [&] {
+    ended = true;
     lines.flush();  // whoever waits for the end may end the process
     if (options.ended != nullptr) options.ended->set();
   };
   for (;;) {
     lines.flush();
+    if (ended && options.wait_after_end) {
+      const auto received = stop.receive();
+      if (received.state == StopReceived::State::Message) return terminate();
+      // Nobody can stop this thread any more, and its connection is over.
+      lines.add({"Link broken"});
+      return;
+    }
     pause_for(options.pause);
 
     const auto received = stop.try_receive();
@@ -130,7 +183,12 @@ void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, FrameDecoder& de
       // dispatched.
       if (stop.try_receive().state == StopReceived::State::Message) return terminate();
       decoder.append(buffer, static_cast<std::size_t>(size));
-      drain(decoder, dispatcher, lines, options);
+      if (!drain(decoder, dispatcher, lines, options, write)) {
+        ended_here = true;
+        shut_down();
+        connection_ended();
+        break;
+      }
       taken += static_cast<std::size_t>(size);
     }
     if (auto stale = decoder.end_pass()) report_dropped(lines, *stale, options.err_fd);

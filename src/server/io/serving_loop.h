@@ -48,6 +48,13 @@ struct ServingOptions {
   int err_fd = 2;
   /// Set when the connection is seen to end: a read of 0 bytes or a failed read.
   EndedFlag* ended = nullptr;
+  /// Writes the transport's own bytes (a decoder's answers and farewell) whole, on the
+  /// connection's write path: true when all went out. None: a plain blocking send on the
+  /// connection read.
+  std::function<bool(std::string_view)> write = nullptr;
+  /// Once the connection has ended, wait for the stop message instead of reading on: the
+  /// shape of a loop that does not pause, which would otherwise spin on its end of file.
+  bool wait_after_end = false;
 };
 
 /// Serves `conn` until a stop message arrives. Each pass: sleep `pause`; a stop message
@@ -69,6 +76,12 @@ struct ServingOptions {
 /// interrupted by a signal counts as failed), after the frames of the pass's earlier
 /// reads were dispatched; on a failed shutdown ("Failed to shutdown server: <text>"),
 /// except when the peer is already gone; and passes on a Panic thrown by the dispatcher.
+///
+/// A decoder's Answer is written through `options.write` and serving goes on; its End is
+/// written, the connection shut down and seen as ended (its report, if any, on `err_fd`);
+/// an answer that cannot be written whole ends the connection too. On a stop the
+/// decoder's farewell goes out after "Terminating." unless the connection already ended
+/// that way.
 void run_serving_loop(StopReceiver& stop, const UniqueFd& conn, FrameDecoder& decoder,
                       Dispatcher& dispatcher, const ServingOptions& options = {});
 

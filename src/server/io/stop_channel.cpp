@@ -1,6 +1,7 @@
 // The stop channel between a server object and its serving thread.
 #include "server/io/stop_channel.h"
 
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 
@@ -9,6 +10,7 @@ namespace velto::server::io {
 namespace detail {
 struct StopChannelState {
   std::mutex mutex;
+  std::condition_variable changed;
   std::deque<bool> queue;
   bool sender_alive = true;
   bool receiver_alive = true;
@@ -35,6 +37,7 @@ void StopSender::release() {
     std::lock_guard lock(state_->mutex);
     state_->sender_alive = false;
   }
+  state_->changed.notify_all();
   state_.reset();
 }
 
@@ -43,6 +46,7 @@ base::Result<base::Unit> StopSender::send(bool value) {
   std::lock_guard lock(state_->mutex);
   if (!state_->receiver_alive) return base::Err(base::Error(kClosedText));
   state_->queue.push_back(value);
+  state_->changed.notify_all();
   return base::Unit{};
 }
 
@@ -75,6 +79,18 @@ StopReceived StopReceiver::try_receive() {
     return {StopReceived::State::Message, value};
   }
   return {state_->sender_alive ? StopReceived::State::Empty : StopReceived::State::Disconnected};
+}
+
+StopReceived StopReceiver::receive() {
+  if (!state_) return {StopReceived::State::Disconnected};
+  std::unique_lock lock(state_->mutex);
+  state_->changed.wait(lock, [&] { return !state_->queue.empty() || !state_->sender_alive; });
+  if (!state_->queue.empty()) {
+    const bool value = state_->queue.front();
+    state_->queue.pop_front();
+    return {StopReceived::State::Message, value};
+  }
+  return {StopReceived::State::Disconnected};
 }
 
 std::pair<StopSender, StopReceiver> make_stop_channel() {

@@ -55,6 +55,9 @@ class StopReceiver {
   /// Without waiting: the oldest queued message; else Empty while the sender exists,
   /// Disconnected once it is released (or when this receiver is empty).
   StopReceived try_receive();
+  /// Waits for the oldest queued message, or Disconnected once the sender is released and
+  /// nothing is queued.
+  StopReceived receive();
 
  private:
   friend std::pair<StopSender, StopReceiver> make_stop_channel();
