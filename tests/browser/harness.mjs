@@ -142,11 +142,20 @@ export class Robot {
 }
 
 export async function launch() {
-  return puppeteer.launch({
+  const browser = await puppeteer.launch({
     executablePath: CHROMIUM,
     headless: true,
     args: ['--no-sandbox', '--disable-dev-shm-usage'],
   });
+  // Closing waits a bounded time, then ends the browser's process.
+  const close = browser.close.bind(browser);
+  browser.close = async () => {
+    let timer;
+    const late = new Promise(resolve => { timer = setTimeout(resolve, WAIT, 'late'); });
+    if (await Promise.race([close(), late]) === 'late') browser.process()?.kill('SIGKILL');
+    clearTimeout(timer);
+  };
+  return browser;
 }
 
 export const MOBILE = {width: 400, height: 700, isMobile: true, hasTouch: true, deviceScaleFactor: 1};
