@@ -1,4 +1,5 @@
-# Entry points: `make test` (install what is missing, build, run every test) and `make demo`.
+# Entry points: `make test` (install what is missing, build, run every test) and `make demo`
+# (`make demo-web`: the same robot driven from a browser).
 BUILD      ?= build
 PYPY       ?= /usr/bin/pypy3
 CPYTHON    ?= /usr/bin/python3
@@ -7,7 +8,7 @@ PYTEST_ARGS ?= -q
 # What pytest runs; one file: `make test-asan PYTEST_PATHS=tests/python/test_replies.py`.
 PYTEST_PATHS ?= tests/python
 
-.PHONY: all deps build test format format-check test-cpp test-python test-pypy test-cpython refleak test-asan soak coverage test-i386 demo bench bench-i386 fuzz \
+.PHONY: all deps build test check-textrel format format-check test-cpp test-python test-pypy test-cpython refleak test-asan soak coverage test-i386 demo demo-web bench bench-i386 fuzz \
         fuzz-replay clean wheel wheel-only wheel-i386 test-install test-browser controller-png bench-browser
 
 all: build
@@ -111,6 +112,7 @@ SOAK_ARGS ?=
 SOAK_EXIT_RUNS ?= 40
 soak: build
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) tests/soak.py $(SOAK_ARGS)
+	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) tests/soak.py --websocket $(SOAK_ARGS)
 	@# The program ends while a handler runs, many more times than in `make test`.
 	VELTO_EXIT_RUNS=$(SOAK_EXIT_RUNS) VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) -m pytest -q tests/python/test_exit.py -k handler_runs
 	VELTO_EXIT_RUNS=$(SOAK_EXIT_RUNS) VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) -m pytest -q tests/python/test_exit.py -k handler_runs
@@ -120,6 +122,8 @@ soak: build
 	@# it reached 2 MB without). One more run is still allowed there: a real leak fails both.
 	PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py $(SOAK_ARGS) || \
 	  PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py $(SOAK_ARGS)
+	PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py --websocket $(SOAK_ARGS) || \
+	  PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py --websocket $(SOAK_ARGS)
 
 # The controller page in headless Chromium, driving the module under each interpreter
 # (tests/browser: Node's test runner, puppeteer-core pinned by tests/browser/package-lock.json
@@ -168,7 +172,15 @@ bench-browser: build
 test-i386:
 	@bash scripts/install-deps.sh --i386
 	bash scripts/i386-root.sh run -- make BUILD=build-i386 PYPY=/usr/bin/pypy3 \
-	  CMAKE_ARGS="-DVELTO_PYTHONS=/usr/bin/pypy3" SKIP_DEPS=1 build-only test-cpp test-pypy
+	  CMAKE_ARGS="-DVELTO_PYTHONS=/usr/bin/pypy3" SKIP_DEPS=1 build-only check-textrel test-cpp test-pypy
+
+# The extension modules carry no text relocations: every object linked into them, nettle's
+# static archive included, is position-independent (a module with them would not load where
+# the system forbids writable code, and shares no pages between processes).
+check-textrel:
+	@for so in $(BUILD)/py/*/*.so; do \
+	  if readelf -d "$$so" | grep -q TEXTREL; then echo "check-textrel: $$so has text relocations" >&2; exit 1; fi; \
+	done
 
 # Inside the i386 root the packages come from the root's own set-up, not from install-deps.
 build-only:
@@ -205,17 +217,28 @@ wheel-i386:
 demo: build
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) examples/demo.py
 
-# Benchmarks of the frame decoder and the reply encoder, against bare msgpuck and msgpack-c.
+# The robot example over WebSocket: it prints the address of the controller page to open in a
+# browser; Ctrl-C ends it. WEB_ADDRESS=0.0.0.0:8080 lets a phone on a network you trust in.
+WEB_ADDRESS ?= 127.0.0.1:8080
+demo-web: build
+	PYTHONPATH=$(abspath $(BUILD))/py/pypy:$(abspath python) PYTHONUNBUFFERED=1 \
+	  $(PYPY) examples/robot.py --web $(WEB_ADDRESS)
+
+# Benchmarks of the frame decoder and the reply encoder, against bare msgpuck and msgpack-c;
+# the WebSocket frame reader's throughput.
 BENCH_ARGS ?=
 bench: build
 	@$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release -DVELTO_BENCH=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF)
-	@cmake --build build-bench --target frame_bench io_bench
+	@cmake --build build-bench --target frame_bench io_bench ws_bench
 	build-bench/bench/frame_bench $(BENCH_ARGS)
 	build-bench/bench/io_bench $(BENCH_ARGS)
+	build-bench/bench/ws_bench $(BENCH_ARGS)
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/server_bench.py
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/server_bench.py
 	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/lag_bench.py
 	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/lag_bench.py
+	VELTO_BUILD=$(abspath $(BUILD)) $(CPYTHON) bench/ws_lag_bench.py
+	VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) bench/ws_lag_bench.py
 
 # The server benchmark on the platform the module ships for: built and run inside the i386
 # root under its PyPy (callback, the pure-Python peer and the sendall floor side by side).
@@ -226,22 +249,33 @@ bench-i386:
 	  CMAKE_ARGS="-DVELTO_PYTHONS=/usr/bin/pypy3" SKIP_DEPS=1 build-only
 	bash scripts/i386-root.sh run -- env VELTO_BUILD=/src/build-i386 /usr/bin/pypy3 bench/server_bench.py
 
-# Fuzzes the frame decoder for FUZZ_SECONDS under libFuzzer with ASan and UBSan; any crash,
+# Fuzzes each target of FUZZ_TARGETS (the frame decoder, the WebSocket frame reader, the HTTP
+# request head and door) for FUZZ_SECONDS under libFuzzer with ASan and UBSan; any crash,
 # sanitizer report, leak or failed check ends the run with an error and a file in fuzz/artifacts/.
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= frame ws_reader http_head
+FUZZ_MAX_LEN_frame = 1024
+FUZZ_MAX_LEN_ws_reader = 4096
+FUZZ_MAX_LEN_http_head = 9000
 fuzz: deps
 	@$(call configure,build-fuzz,-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DVELTO_FUZZ=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF)
-	@cmake --build build-fuzz --target frame_fuzz
-	@mkdir -p build-fuzz/corpus/frame fuzz/artifacts
-	build-fuzz/fuzz/frame_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -print_final_stats=1 \
-	  -artifact_prefix=fuzz/artifacts/ build-fuzz/corpus/frame fuzz/corpus/frame
+	@cmake --build build-fuzz --target $(addsuffix _fuzz,$(FUZZ_TARGETS))
+	@mkdir -p $(addprefix build-fuzz/corpus/,$(FUZZ_TARGETS)) fuzz/artifacts
+	@for t in $(FUZZ_TARGETS); do \
+	  case $$t in frame) len=$(FUZZ_MAX_LEN_frame);; ws_reader) len=$(FUZZ_MAX_LEN_ws_reader);; *) len=$(FUZZ_MAX_LEN_http_head);; esac; \
+	  echo "fuzz: $$t"; \
+	  build-fuzz/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=$$len -print_final_stats=1 \
+	    -artifact_prefix=fuzz/artifacts/ build-fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
 
 # Replays the seed corpus through the fuzz target's checks, built with the default compiler
 # under ASan and UBSan (no libFuzzer needed).
 fuzz-replay:
 	@$(call configure,build-fuzz-replay,-DVELTO_FUZZ=ON -DVELTO_PYTHON=OFF -DVELTO_TESTS=OFF)
-	@cmake --build build-fuzz-replay --target frame_replay
+	@cmake --build build-fuzz-replay --target frame_replay ws_reader_replay http_head_replay
 	build-fuzz-replay/fuzz/frame_replay fuzz/corpus/frame
+	build-fuzz-replay/fuzz/ws_reader_replay fuzz/corpus/ws_reader
+	build-fuzz-replay/fuzz/http_head_replay fuzz/corpus/http_head
 
 clean:
 	rm -rf $(BUILD) build-asan build-coverage build-i386 build-bench build-fuzz build-fuzz-replay build-setuptools dist

@@ -1,13 +1,18 @@
 """A typed example program: drives two motors from a joystick, serves one controller after
 another, and stops the motors when no frame came for a while (a watchdog).
 
-Usage: robot.py [ADDRESS]   (default 127.0.0.1:9000; Ctrl-C ends it)
+Usage: robot.py [--web] [ADDRESS]   (default 127.0.0.1:9000; Ctrl-C ends it)
+
+With --web it serves a browser instead of the controller app: open the address it prints
+("velto_protocol: controller page at http://...") on a phone or laptop on the same network
+(bind to an address of that network, or 0.0.0.0 on a network you trust).
 """
 import sys
 import threading
 import time
 
-from velto_protocol import ComSocketServer, ConfirmResult, ErrorResult, ServerStatus, WidgetRegistry, on
+from velto_protocol import (ComSocketServer, ConfirmResult, ErrorResult, ServerStatus, VeltoPiServer,
+                            WebSocketServer, WidgetRegistry, on)
 from velto_tools import serve_forever
 
 WATCHDOG_SECONDS = 1.0
@@ -50,8 +55,9 @@ class Watchdog:
                 self.motors.stop()
 
 
-def main(address: str) -> None:
-    server = ComSocketServer(address)
+def main(address: str, web: bool = False) -> None:
+    server: ComSocketServer | WebSocketServer
+    server = VeltoPiServer.use_websocket(address) if web else ComSocketServer(address)
     motors = Motors()
     watchdog = Watchdog(motors, WATCHDOG_SECONDS)
 
@@ -76,4 +82,7 @@ def main(address: str) -> None:
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "127.0.0.1:9000")
+    args = sys.argv[1:]
+    web = "--web" in args
+    rest = [a for a in args if a != "--web"]
+    main(rest[0] if rest else "127.0.0.1:9000", web)

@@ -15,6 +15,10 @@ PACKAGES=(
   mypy tmux python3-websockets
   gcovr python3-coverage
 )
+# Node's ws client, the WebSocket cross-check of `make test` (tests/node, pinned and installed
+# by `npm ci`): node, and npm unless that node brings its own.
+PACKAGES+=(nodejs)
+command -v npm > /dev/null || PACKAGES+=(npm)
 # --i386: for the steps that build inside a 32-bit x86 root. --i386-emulation: also what runs
 # that root where the kernel runs no 32-bit x86 program (scripts/i386-root.sh asks for it).
 # --browser: what `make test-browser` drives the controller page with (Chromium, and Node with

@@ -16,7 +16,12 @@ Checked, each a failure when it does not hold:
   warm-up batch (the interpreter's JIT and caches fill during the warm-up).
 The serving thread's progress lines (fd 1) go to /dev/null; the figures go to standard error.
 
-Usage: soak.py [--frames N] [--warmup N] [--seed S]   (VELTO_BUILD names the build directory)
+With --websocket the same session runs against a WebSocketServer: the client sends each
+frame as one binary message (bursts cut inside a message as well), and reads the replies out
+of the server's binary messages.
+
+Usage: soak.py [--websocket] [--frames N] [--warmup N] [--seed S]
+       (VELTO_BUILD names the build directory)
 """
 import argparse
 import gc
@@ -47,6 +52,7 @@ CHILDREN = []  # the client process, ended if the soak fails early
 
 # Two widgets of each kind: ids 0..11, the kind by id modulo 6.
 WIDGETS = [(wid, wire.KINDS[wid % 6]) for wid in range(12)]
+TOKEN = "soak-key-0123456789"
 
 
 def frame_at(i, rng):
@@ -96,12 +102,17 @@ def main_reply(n):
 
 # ---- the client, in its own process --------------------------------------------------------
 
-def client(port, frames, warmup, seed):
+def client(port, frames, warmup, seed, websocket):
     """Sends the planned frames in bursts, reads every reply until the server ends the
     connection, and prints a JSON verdict on standard output."""
     import socket
 
+    from velto_tools.address import parse_ws_address
+    from velto_tools.websocket import Message, WsReader, handshake, raw_ws_frame
+
     planned = plan(frames, seed)
+    if websocket:
+        planned = [(raw_ws_frame(2, data), wid, state) for data, wid, state in planned]
     rng = random.Random(seed + 1)
     deadline = time.monotonic() + 10
     while True:
@@ -113,6 +124,9 @@ def client(port, frames, warmup, seed):
                 raise
             time.sleep(0.02)
     received = bytearray()
+    if websocket:
+        url = f"ws://127.0.0.1:{port}/#k={TOKEN}"
+        received.extend(handshake(conn, parse_ws_address(url), time.monotonic() + WAIT))
 
     def receive():
         while True:
@@ -139,6 +153,9 @@ def client(port, frames, warmup, seed):
         conn.sendall(burst)
         i = end
     reader.join(WAIT)
+    if websocket:
+        messages = WsReader(1 << 20).feed(bytes(received))
+        received = b"".join(m.payload for m in messages if isinstance(m, Message) and m.binary)
     replies, left = wire.read_replies(bytes(received))
     mine = [r for r in replies if r.status == "Idle"]
     others = [r for r in replies if r.status != "Idle"]
@@ -183,14 +200,17 @@ def wait_for(predicate, timeout):
     return True
 
 
-def soak(frames, warmup, seed, report):
+def soak(frames, warmup, seed, report, websocket=False):
     import velto_protocol as vp
 
     planned = plan(frames, seed)
     expected = [(wid, state) for _, wid, state in planned]
     del planned
     port = _free_port()
-    server = vp.ComSocketServer(f"127.0.0.1:{port}")
+    if websocket:
+        server = vp.VeltoPiServer.use_websocket(f"127.0.0.1:{port}", token=TOKEN)
+    else:
+        server = vp.ComSocketServer(f"127.0.0.1:{port}")
     handled = [0]
     wrong = []
     collisions = [0]
@@ -221,7 +241,7 @@ def soak(frames, warmup, seed, report):
 
     env = dict(os.environ, PYTHONPATH=TOOLS_DIR)
     proc = subprocess.Popen([sys.executable, __file__, "--client", str(port), "--frames", str(frames),
-                             "--warmup", str(warmup), "--seed", str(seed)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+                             "--warmup", str(warmup), "--seed", str(seed)] + (["--websocket"] if websocket else []), stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
     CHILDREN.append(proc)
     fds_before, threads_before = count("/proc/self/fd"), count("/proc/self/task")
 
@@ -282,7 +302,8 @@ def soak(frames, warmup, seed, report):
     verdict = json.loads(out)
 
     main_batch = frames - warmup
-    report(f"{sys.implementation.name} {sys.version.split()[0]}: {frames} frames (seed {seed}), "
+    report(f"{sys.implementation.name} {sys.version.split()[0]}, {'WebSocket' if websocket else 'TCP'}: "
+           f"{frames} frames (seed {seed}), "
            f"{frames} main-thread replies")
     report(f"  after the warm-up: {main_batch / elapsed:.0f} frames/s, {2 * main_batch / elapsed:.0f} replies/s "
            f"({elapsed:.1f} s; {verdict['cuts']} frames cut across a pause; {collisions[0]} callbacks retried "
@@ -321,10 +342,11 @@ def main():
     parser.add_argument("--warmup", type=int, default=20_000,
                         help="frames (and main-thread replies) before memory is measured")
     parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--websocket", action="store_true", help="against a WebSocketServer")
     parser.add_argument("--client", type=int, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.client is not None:
-        return client(args.client, args.frames, args.warmup, args.seed)
+        return client(args.client, args.frames, args.warmup, args.seed, args.websocket)
 
     seed = args.seed if args.seed is not None else random.randrange(1 << 30)
     err = os.fdopen(os.dup(2), "w", buffering=1)
@@ -333,7 +355,7 @@ def main():
     os.dup2(null, 1)
     os.close(null)
     try:
-        failures = soak(args.frames, args.warmup, seed, lambda line: print(line, file=err))
+        failures = soak(args.frames, args.warmup, seed, lambda line: print(line, file=err), args.websocket)
     except AssertionError as e:
         failures = [str(e)]
     finally:

@@ -36,14 +36,14 @@ def is_ws_address(text: str) -> bool:
 def parse_ws_address(text: str) -> WsAddress:
     """The parts of a WebSocket address. A key in the fragment ("#k=KEY", never sent by a
     browser) is sent as the request target "/ws?k=KEY"; an address with a query is sent with
-    its path and query as they are. Raises ValueError for another scheme, a missing host or
-    port, or an address that names no key."""
+    its path and query as they are; the port is 80 when the address names none. Raises
+    ValueError for another scheme or a missing host, or an address that names no key."""
     try:
         parts = urlsplit(text)
         port = parts.port
     except ValueError as e:
         raise ValueError(f"not a WebSocket address ({e}): {text!r}") from None
-    if parts.scheme.lower() not in ("ws", "http") or not parts.hostname or port is None:
+    if parts.scheme.lower() not in ("ws", "http") or not parts.hostname:
         raise ValueError(f"not a WebSocket address of the form {WS_FORMS}: {text!r}")
     fragment_key = parse_qs(parts.fragment, keep_blank_values=True).get("k")
     if parts.query:
@@ -55,4 +55,4 @@ def parse_ws_address(text: str) -> WsAddress:
     else:
         raise ValueError(f"the address names no key, expected {WS_FORMS}: {text!r}")
     netloc = parts.netloc.rpartition("@")[2]
-    return WsAddress(parts.hostname, port, netloc, target)
+    return WsAddress(parts.hostname, 80 if port is None else port, netloc, target)

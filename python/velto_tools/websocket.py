@@ -64,14 +64,25 @@ def accept_key(key: str) -> str:
     return base64.b64encode(hashlib.sha1(key.encode("ascii") + GUID).digest()).decode("ascii")
 
 
+# mask_payload() works on pieces of this size (a multiple of 4): one integer operation per
+# piece, so that a long payload does not make integers of megabytes.
+_MASK_PIECE = 65536
+
+
 def mask_payload(payload: bytes, mask: bytes) -> bytes:
-    """`payload` XORed with the 4-byte `mask` repeated (masking and unmasking are the same),
-    as one integer operation over the whole payload."""
+    """`payload` XORed with the 4-byte `mask` repeated (masking and unmasking are the same):
+    an integer XOR over the whole payload, or over each 64 KiB of a longer one."""
     n = len(payload)
-    if n == 0:
-        return b""
-    key = mask * (n // 4) + mask[:n % 4]
-    return (int.from_bytes(payload, "big") ^ int.from_bytes(key, "big")).to_bytes(n, "big")
+    if n <= _MASK_PIECE:
+        key = mask * (n // 4) + mask[:n % 4]
+        return (int.from_bytes(payload, "big") ^ int.from_bytes(key, "big")).to_bytes(n, "big")
+    view = memoryview(payload)
+    whole = int.from_bytes(mask * (_MASK_PIECE // 4), "big")
+    pieces = [(int.from_bytes(view[i:i + _MASK_PIECE], "big") ^ whole).to_bytes(_MASK_PIECE, "big")
+              for i in range(0, n - n % _MASK_PIECE, _MASK_PIECE)]
+    if n % _MASK_PIECE:
+        pieces.append(mask_payload(bytes(view[n - n % _MASK_PIECE:]), mask))
+    return b"".join(pieces)
 
 
 def raw_ws_frame(opcode: int, payload: bytes = b"", *, fin: bool = True, rsv: int = 0,

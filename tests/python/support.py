@@ -456,3 +456,89 @@ class Gate:
             self.serve_inside = raised(self.server.serve)
         self.entered.set()
         self.release.wait(WAIT)
+
+
+class WsHarness:
+    """One WebSocketServer on a free port of 127.0.0.1 and its controllers (the `ws`
+    fixture of test_websocket): finish() closes the controllers and the server and waits
+    until the serving threads of the test have ended."""
+
+    def __init__(self, token=None):
+        self.server = vp.VeltoPiServer.use_websocket("127.0.0.1:0", token=token)
+        self.clients = []
+        self.openings = []
+        self.threads = thread_count()
+
+    def opening(self):
+        """open() on a thread of its own; returns the thread once the server listens."""
+        failed = []
+
+        def run():
+            e = raised(self.server.open)
+            if e is not None:
+                failed.append(e)
+        t = threading.Thread(target=run, daemon=True)
+        t.failed = failed
+        t.start()
+        self.openings.append(t)
+        assert wait_until(lambda: self.server.bound_address is not None or not t.is_alive())
+        return t
+
+    @property
+    def port(self):
+        return int(self.server.bound_address.rsplit(":", 1)[1])
+
+    def controller(self, **kwargs):
+        """A WsController let in by an open() of this server's; returns it."""
+        from velto_tools.websocket import WsController
+        t = self.opening()
+        client = WsController(self.server.url, timeout=WAIT, **kwargs)
+        self.clients.append(client)
+        t.join(WAIT)
+        assert not t.is_alive() and not t.failed, t.failed
+        return client
+
+    def serving(self, actions):
+        """A controller whose connection a serving thread reads, with each action of
+        {(id, widget): action} registered."""
+        client = self.controller()
+        for (wid, widget), action in actions.items():
+            self.server.on(wid, widget, action)
+        assert self.server.serve() is None
+        return client
+
+    def finish(self):
+        from velto_tools.websocket import WsController
+        for t in self.openings:
+            if t.is_alive():  # a test that failed before its controller came
+                self.clients.append(WsController(self.server.url, timeout=WAIT))
+                t.join(WAIT)
+        for c in self.clients:
+            with contextlib.suppress(OSError):
+                c._sock.close()
+        assert self.server.close() is None
+        assert threads_back(self.threads)
+
+
+class Output:
+    """What this process writes on descriptors 1 and 2, as pytest's capfd captures it,
+    collected across reads."""
+
+    def __init__(self, capfd):
+        self.capfd = capfd
+        self.out = ""
+        self.err = ""
+
+    def read(self):
+        out, err = self.capfd.readouterr()
+        self.out += out
+        self.err += err
+        return self
+
+    def wait_err(self, text, timeout=WAIT):
+        assert wait_until(lambda: text in self.read().err, timeout), self.err
+        return self.err
+
+    def wait_out(self, text, timeout=WAIT):
+        assert wait_until(lambda: text in self.read().out, timeout), self.out
+        return self.out

@@ -43,3 +43,32 @@ def test_robot_drives_refuses_and_stops_when_the_controller_goes_quiet():
             proc.wait()
         reader.join(WAIT)
     assert "[robot] controller connected\n" in lines
+
+
+@needs_process_signals
+def test_robot_over_websocket_prints_its_page_and_drives_from_a_ws_controller():
+    from velto_tools.websocket import WsController
+    address = f"127.0.0.1:{free_port()}"
+    proc = subprocess.Popen([sys.executable, ROBOT, "--web", address], env=python_env(PYTHONUNBUFFERED="1"),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines = []
+    reader = threading.Thread(target=lambda: lines.extend(iter(proc.stdout.readline, "")))
+    reader.start()
+    try:
+        prefix = "velto_protocol: controller page at "
+        assert wait_until(lambda: any(x.startswith(prefix) for x in lines)), lines
+        url = next(x for x in lines if x.startswith(prefix))[len(prefix):].strip()
+        assert url.startswith(f"http://{address}/#k=")
+        with WsController(url, timeout=WAIT) as c:
+            c.joystick(0, 0.0, 1.0, 0.5)
+            assert next(c.replies(WAIT), None) == Reply(0, "Idle", ConfirmResult(True))
+            assert wait_until(lambda: "[motors] left +0.50 right +0.50\n" in lines)
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(WAIT) == 0, proc.stderr.read()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+        reader.join(WAIT)
+        proc.stdout.close()
+        proc.stderr.close()

@@ -271,9 +271,12 @@ def test_reply_status_compares_with_the_module_enum(served):
     assert reply.status == vp.ServerStatus.Idle and reply.status != vp.ServerStatus.Busy
 
 
-def test_the_guide_shows_every_controller_method():
+def test_the_guide_shows_every_method_of_both_controllers():
     with open(os.path.join(ROOT, "docs", "guide.md")) as f:
         section = f.read().split("## Testing a program without the phone", 1)[1]
-    public = [name for name in dir(Controller) if not name.startswith("_")]
-    assert "replies" in public and [name for name in public if f"c.{name}" not in section] == []
+    from velto_tools.websocket import WsController
+
+    public = [name for name in dir(WsController) if not name.startswith("_")]
+    assert {"replies", "send", "raw_ws_frame"} <= set(public) and set(dir(Controller)) <= set(dir(WsController))
+    assert [name for name in public if f"c.{name}" not in section] == []
     assert "with Controller(" in section  # the constructor, and the context manager

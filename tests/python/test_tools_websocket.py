@@ -31,23 +31,22 @@ def reply_of_size(n):
     raise AssertionError(f"no reply of {n} bytes")
 
 
-@pytest.mark.parametrize("address, target", [
-    ("ws://127.0.0.1:9000/#k=abc_-1", "/ws?k=abc_-1"),
-    ("ws://127.0.0.1:9000#k=abc", "/ws?k=abc"),
-    ("http://127.0.0.1:9000/#k=abc", "/ws?k=abc"),
-    ("ws://127.0.0.1:9000/ws?k=abc", "/ws?k=abc"),
-    ("ws://[::1]:9000/#k=a%2Bb", "/ws?k=a%2Bb"),
-    ("ws://127.0.0.1:9000/", None), ("ws://127.0.0.1/#k=abc", None), ("wss://127.0.0.1:9000/#k=abc", None),
+@pytest.mark.parametrize("address, parsed", [
+    ("ws://127.0.0.1:9000/#k=abc_-1", ("127.0.0.1", 9000, "127.0.0.1:9000", "/ws?k=abc_-1")),
+    ("ws://127.0.0.1:9000#k=abc", ("127.0.0.1", 9000, "127.0.0.1:9000", "/ws?k=abc")),
+    ("HTTP://Robot.lan/#k=abc", ("robot.lan", 80, "Robot.lan", "/ws?k=abc")),
+    ("ws://127.0.0.1:9000/ws?k=abc", ("127.0.0.1", 9000, "127.0.0.1:9000", "/ws?k=abc")),
+    ("ws://[::1]:9000/#k=a%2Bb", ("::1", 9000, "[::1]:9000", "/ws?k=a%2Bb")),
+    ("ws://127.0.0.1:9000/", None), ("wss://127.0.0.1:9000/#k=abc", None), ("ws:///#k=abc", None),
     ("ws://127.0.0.1:9000/ws?t=abc", None), ("ws://127.0.0.1:99999/#k=abc", None),
+    ("ws://127.0.0.1:9000/page#k=abc", None),
 ])
-def test_addresses(address, target):
-    if target is None:
+def test_addresses(address, parsed):
+    if parsed is None:
         with pytest.raises(ValueError):
             parse_ws_address(address)
     else:
-        parsed = parse_ws_address(address)
-        assert parsed.target == target and parsed.port == 9000
-        assert parsed.netloc == ("[::1]:9000" if "::1" in address else "127.0.0.1:9000")
+        assert parse_ws_address(address) == parsed
 
 
 @pytest.mark.parametrize("form", ["fragment", "query", "http"])

@@ -158,9 +158,8 @@ base::Result<io::UniqueFd, io::IoError> DoorLoop::admit(const io::UniqueFd& list
   if (listener_flags < 0 || ::fcntl(listener.get(), F_SETFL, listener_flags | O_NONBLOCK) < 0) {
     return base::Err(io::IoError::from_errno(errno));
   }
-  // DoorConfig refers to the callable: it must live as long as the door.
-  auto widgets_json = [this]() -> std::string { return config_.widgets_json(); };
-  const DoorConfig door{config_.token, config_.page, widgets_json};
+  auto widgets = [this]() -> std::string { return config_.widgets_json(); };
+  const DoorConfig door{config_.token, config_.page, widgets};
   std::deque<Pending> pending;
   std::optional<base::Result<io::UniqueFd, io::IoError>> outcome;
 

@@ -91,6 +91,25 @@ std::size_t FrameReader::held() const {
 }
 
 std::optional<Event> FrameReader::next() {
+  // The common case first: a whole unfragmented data message of up to 125 bytes, read
+  // straight into its event.
+  if (state_ == State::kHeader && !in_message_ && in_.size() - pos_ >= 6) {
+    const auto* p = reinterpret_cast<const unsigned char*>(in_.data() + pos_);
+    const std::size_t length = p[1] & 0x7f;
+    if ((p[0] == (0x80 | kBinary) || p[0] == (0x80 | kText)) && (p[1] & 0x80) != 0 &&
+        length <= 125 && in_.size() - pos_ >= 6 + length) {
+      const bool binary = p[0] == (0x80 | kBinary);
+      std::memcpy(mask_.data(), p + 2, 4);
+      std::optional<Event> event(std::in_place, std::in_place_type<Message>, binary,
+                                 std::string(length, '\0'));
+      std::string& payload = std::get<Message>(*event).payload;
+      unmask(payload.data(), in_.data() + pos_ + 6, length, mask_, 0);
+      pos_ += 6 + length;
+      if (!binary && base::utf8::check(payload))
+        return stop(1007, "text message that is not UTF-8");
+      return event;
+    }
+  }
   for (;;) {
     std::optional<Event> event;
     bool progressed = false;
