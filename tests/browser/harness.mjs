@@ -141,11 +141,11 @@ export class Robot {
   }
 }
 
-export async function launch() {
+export async function launch(args = []) {
   const browser = await puppeteer.launch({
     executablePath: CHROMIUM,
     headless: true,
-    args: ['--no-sandbox', '--disable-dev-shm-usage'],
+    args: ['--no-sandbox', '--disable-dev-shm-usage', ...args],
   });
   // Closing waits a bounded time, then ends the browser's process.
   const close = browser.close.bind(browser);

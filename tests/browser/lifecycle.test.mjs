@@ -17,7 +17,9 @@ const WIDGETS = [['ClickButton', 0], ['ToggleButton', 1], ['ConfirmButton', 2], 
 let robot, browser, foreign, foreignUrl;
 before(async () => {
   robot = await Robot.start();
-  browser = await launch();
+  // robot.test: a name for the loopback address, so that the page also runs on an origin
+  // that is no secure context, as on a robot's network address.
+  browser = await launch(['--host-resolver-rules=MAP robot.test 127.0.0.1']);
   // A page of another origin (another port on the same host).
   foreign = http.createServer((req, res) => res.end('<!doctype html><title>elsewhere</title>'));
   foreign.listen(await freePort(), '127.0.0.1');
@@ -123,4 +125,16 @@ test('the page retries with a growing wait while nobody listens', async () => {
   assert.deepEqual(shown, ['retrying in 0.5 s', 'retrying in 1 s', 'retrying in 2 s']);
   await other.close();
   assert.equal(await page.evaluate(() => window.__velto.state), 'connected');
+});
+
+test('on a network name (no secure context): connected, the keep-the-screen-on hint shown', async () => {
+  await page.close();
+  await robot.event('disconnected');
+  const url = robot.url.replace('127.0.0.1', 'robot.test');
+  const lan = await openPage(browser, url);
+  await robot.event('connected');
+  assert.deepEqual(await lan.evaluate(() => [window.isSecureContext, !!navigator.wakeLock]), [false, false]);
+  assert.equal(await lan.$eval('#hint-screen', e => e.hidden), false);
+  await click(lan);
+  assert.deepEqual((await robot.take(1)).map(f => [f.kind, f.id]), [['ClickButton', 0]]);
 });

@@ -156,6 +156,17 @@ for (const [name, device] of Object.entries(DEVICES)) {
   });
 }
 
+test('a press dragged off a button before letting go sends nothing', async () => {
+  for (const [kind, id] of [['ClickButton', 0], ['ToggleButton', 1], ['ConfirmButton', 2]]) {
+    const mark = await sentCount(page);
+    const r = await mouse.down(control(kind, id));
+    await page.mouse.move(r.cx, r.y + r.height + 40);
+    await page.mouse.up();
+    assert.deepEqual(await robot.quiet(), [], kind);
+    assert.equal(await sentCount(page), mark, kind);
+  }
+});
+
 test('Joystick: at most one frame per animation frame, only on change, repeated while held', async () => {
   const sel = control('Joystick', 5);
   const up = [[0, 1], 1];
