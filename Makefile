@@ -9,7 +9,7 @@ PYTEST_ARGS ?= -q
 PYTEST_PATHS ?= tests/python
 
 .PHONY: all deps build test check-textrel format format-check test-cpp test-python test-pypy test-cpython refleak test-asan soak coverage test-i386 demo demo-web bench bench-i386 fuzz \
-        fuzz-replay clean wheel wheel-only wheel-i386 test-install
+        fuzz-replay clean wheel wheel-only wheel-i386 test-install test-browser controller-png bench-browser
 
 all: build
 
@@ -124,6 +124,48 @@ soak: build
 	  PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py $(SOAK_ARGS)
 	PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py --websocket $(SOAK_ARGS) || \
 	  PYPY_GC_MAX_DELTA=1MB VELTO_BUILD=$(abspath $(BUILD)) $(PYPY) tests/soak.py --websocket $(SOAK_ARGS)
+
+# The controller page in headless Chromium, driving the module under each interpreter
+# (tests/browser: Node's test runner, puppeteer-core pinned by tests/browser/package-lock.json
+# and installed by `npm ci`). Chromium and Node come from install-deps.sh --browser; only where
+# they cannot be installed does the target skip, and it says so. One file:
+# `make test-browser BROWSER_TESTS=tests/browser/widgets.test.mjs`.
+BROWSER_DIR     = tests/browser
+BROWSER_TESTS  ?= $(BROWSER_DIR)/*.test.mjs
+BROWSER_PYTHONS ?= $(PYPY) $(CPYTHON)
+# npm ci runs again only when the lock file changed: the stamp is a copy of it.
+BROWSER_MODULES = $(BROWSER_DIR)/node_modules/.velto-lock.json
+$(BROWSER_MODULES): $(BROWSER_DIR)/package.json $(BROWSER_DIR)/package-lock.json
+	cd $(BROWSER_DIR) && npm ci --no-audit --no-fund --loglevel=error
+	cp $(BROWSER_DIR)/package-lock.json $@
+
+BROWSER_OK = bash scripts/install-deps.sh --browser && [ -x /usr/bin/chromium ]
+
+test-browser: build
+	@if ! ( $(BROWSER_OK) ); then \
+	  echo "test-browser: skipped: chromium could not be installed on this machine (the reason is above)" >&2; exit 0; \
+	fi; \
+	$(MAKE) --no-print-directory $(BROWSER_MODULES) || exit 1; \
+	for py in $(BROWSER_PYTHONS); do \
+	  echo "test-browser: the robot under $$py" >&2; \
+	  VELTO_PYTHON=$$py VELTO_BUILD=$(abspath $(BUILD)) node --test --test-concurrency=1 $(BROWSER_TESTS) || exit 1; \
+	done
+
+# docs/controller.png: the browser test's portrait screenshot (400x700, mobile), made again.
+controller-png: build
+	@$(BROWSER_OK)
+	@$(MAKE) --no-print-directory $(BROWSER_MODULES)
+	VELTO_PYTHON=$(CPYTHON) VELTO_BUILD=$(abspath $(BUILD)) node --test --test-name-pattern=screenshots $(BROWSER_DIR)/widgets.test.mjs
+	cp $(BUILD)/browser/controller.png docs/controller.png
+
+# Page -> handler -> callback() -> page round trips in headless Chromium, under each interpreter.
+BENCH_PRESSES ?= 200
+bench-browser: build
+	@$(BROWSER_OK)
+	@$(MAKE) --no-print-directory $(BROWSER_MODULES)
+	@for py in $(BROWSER_PYTHONS); do \
+	  VELTO_PYTHON=$$py VELTO_BUILD=$(abspath $(BUILD)) node $(BROWSER_DIR)/roundtrip_bench.mjs $(BENCH_PRESSES) || exit 1; \
+	done
 
 # The same C++ tests and the PyPy suite, built and run inside a 32-bit x86 root: natively, or
 # under user-mode emulation where the kernel runs no 32-bit x86 program (scripts/i386-root.sh).
