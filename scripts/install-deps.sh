@@ -21,14 +21,12 @@ PACKAGES+=(nodejs)
 command -v npm > /dev/null || PACKAGES+=(npm)
 # --i386: for the steps that build inside a 32-bit x86 root. --i386-emulation: also what runs
 # that root where the kernel runs no 32-bit x86 program (scripts/i386-root.sh asks for it).
-# --browser: what `make test-browser` drives the controller page with (Chromium, and Node with
-# npm for the pinned puppeteer-core; a Node that brings its own npm keeps it).
+# --browser: what `make test-browser` drives the controller page with (Chromium; Node and npm
+# for the pinned puppeteer-core are in the base list above).
 case ${1:-} in
   --i386) PACKAGES+=(debootstrap) ;;
   --i386-emulation) PACKAGES+=(debootstrap qemu-user-static) ;;
-  --browser)
-    PACKAGES+=(chromium nodejs)
-    command -v npm > /dev/null || PACKAGES+=(npm) ;;
+  --browser) PACKAGES+=(chromium) ;;
   "") ;;
   *) echo "install-deps: unknown option $1 (--i386, --i386-emulation, --browser)" >&2; exit 2 ;;
 esac
