@@ -10,14 +10,6 @@ namespace velto::server::ws {
 
 namespace {
 
-constexpr char to_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return to_lower(x) == to_lower(y);
-         });
-}
-
 // Whether a comma-separated header value lists `token` (any case), as Connection and Upgrade do.
 bool lists_token(std::string_view list, std::string_view token) {
   while (!list.empty()) {

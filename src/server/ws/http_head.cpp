@@ -8,14 +8,6 @@ namespace velto::server::ws {
 
 namespace {
 
-constexpr char to_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return to_lower(x) == to_lower(y);
-         });
-}
-
 // tchar of a token: method and header names.
 bool is_token_char(unsigned char c) {
   if (c >= '0' && c <= '9') return true;

@@ -1,6 +1,7 @@
 // HttpHeadParser: an HTTP/1.1 request head read incrementally, within a size bound.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -9,6 +10,15 @@
 #include <vector>
 
 namespace velto::server::ws {
+
+/// ASCII lower case: header names, tokens and hosts compare without case, whatever the locale.
+constexpr char to_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+inline bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return to_lower(x) == to_lower(y);
+         });
+}
 
 /// The most bytes a request head may take, its empty last line included.
 inline constexpr std::size_t kMaxHeadBytes = 8192;
