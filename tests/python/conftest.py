@@ -4,9 +4,17 @@ sys.path; under `make test-asan`, keeps the sanitizer runtime from the programs 
 `h`, one server in this process (support.Harness), and `watchdog`."""
 import faulthandler
 import os
+import signal
 import sys
 
 import pytest
+
+# A run started in the background by a shell without job control begins with Ctrl-C ignored,
+# and an ignored signal stays ignored across exec: every program the tests start would then
+# ignore the SIGINT that the tests of Ctrl-C send it. A handler of our own is reset to the
+# default in them, and there the interpreter installs its KeyboardInterrupt.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 BUILD = os.environ.get("VELTO_BUILD") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
 MODULE_DIR = os.path.abspath(os.path.join(BUILD, "py", sys.implementation.name))
