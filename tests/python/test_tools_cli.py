@@ -42,11 +42,7 @@ def answer_like_the_module(data):
     return wire.reply(wid, "Busy", wire.ErrorResult(describe_frame(data)))
 
 
-needs_websocket = pytest.mark.skipif(not hasattr(vp.VeltoPiServer, "use_websocket"),
-                                     reason="this build of the module has no WebSocket server")
-
-
-@pytest.fixture(params=["tcp", "ws", pytest.param("ws-module", marks=needs_websocket)])
+@pytest.fixture(params=["tcp", "ws", "ws-module"])
 def server(request):
     """The address of a server that answers every kind at ids 0 and 7 with an ErrorResult
     describing the widget it got; it serves the first client that connects. "tcp" and

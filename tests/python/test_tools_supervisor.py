@@ -358,11 +358,6 @@ def test_stop_while_a_websocket_open_waits_wakes_it_with_a_handshake():
         [(0x8, True, struct.pack(">H", 1000))]
 
 
-needs_websocket = pytest.mark.skipif(not hasattr(vp.VeltoPiServer, "use_websocket"),
-                                     reason="this build of the module has no WebSocket server")
-
-
-@needs_websocket
 @needs_wait_disconnected
 def test_websocket_sessions_one_after_another_and_a_stop_while_open_waits():
     s = Supervised(make=vp.VeltoPiServer.use_websocket)
