@@ -45,10 +45,7 @@ PyObject* VeltoPiServer_use_socket(PyObject*, PyObject* const* args, Py_ssize_t 
 
 PyObject* VeltoPiServer_use_websocket(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-  return py::run_entry([&] {
-    return make_websocket_server(WebSocketServer_cell.require(), "use_websocket", args, nargs,
-                                 kwnames);
-  });
+  return py::run_entry([&] { return make_websocket_server(args, nargs, kwnames); });
 }
 
 PyMethodDef VeltoPiServer_methods[] = {

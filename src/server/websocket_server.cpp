@@ -93,17 +93,25 @@ io::SocketAddress page_address(const ServerState& st) {
   return resolved.value().front();
 }
 
+// The address is the one positional argument; the key is passed by keyword only.
+void check_positional(const char* callee, Py_ssize_t given) {
+  if (given > 1) {
+    py::throw_error(PyExc_TypeError, std::string(callee) + "() takes 1 positional argument but " +
+                                         std::to_string(given) + " were given");
+  }
+}
+
+py::Ref new_server(PyTypeObject* type, const py::Args<2>& a) {
+  std::string address = py::to_text(a[0], "address");
+  return py::new_instance<ServerState>(type, std::move(address), websocket_config(),
+                                       token_from_arg(a[1]));
+}
+
 PyObject* WebSocketServer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::run_entry([&] {
     py::check_requested_class(type, WebSocketServer_cell);
-    if (PyTuple_GET_SIZE(args) > 1) {
-      py::throw_error(PyExc_TypeError, "WebSocketServer() takes 1 positional argument but " +
-                                           std::to_string(PyTuple_GET_SIZE(args)) + " were given");
-    }
-    auto a = py::match(WsKind::kNewParams, args, kwargs);
-    std::string address = py::to_text(a[0], "address");
-    return py::new_instance<ServerState>(type, std::move(address), websocket_config(),
-                                         token_from_arg(a[1]));
+    check_positional("WebSocketServer", PyTuple_GET_SIZE(args));
+    return new_server(type, py::match(WsKind::kNewParams, args, kwargs));
   });
 }
 
@@ -175,16 +183,10 @@ py::TypeCell WebSocketServer_cell{"WebSocketServer", &WebSocketServer_spec};
 
 const char kUseWebsocketDoc[] = "use_websocket(address, *, token=None)\n--\n\n";
 
-py::Ref make_websocket_server(PyTypeObject* type, const char* name, PyObject* const* args,
-                              Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs > 1) {
-    py::throw_error(PyExc_TypeError, std::string(name) + "() takes 1 positional argument but " +
-                                         std::to_string(nargs) + " were given");
-  }
-  auto a = py::match(kUseWebsocketParams, args, nargs, kwnames);
-  std::string address = py::to_text(a[0], "address");
-  return py::new_instance<ServerState>(type, std::move(address), websocket_config(),
-                                       token_from_arg(a[1]));
+py::Ref make_websocket_server(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  check_positional("use_websocket", nargs);
+  return new_server(WebSocketServer_cell.require(),
+                    py::match(kUseWebsocketParams, args, nargs, kwnames));
 }
 
 }  // namespace velto::server

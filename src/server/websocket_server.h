@@ -14,9 +14,7 @@ extern py::TypeCell WebSocketServer_cell;
 /// The docstring of VeltoPiServer.use_websocket.
 extern const char kUseWebsocketDoc[];
 
-/// The arguments of use_websocket and of the constructor: one positional address, a
-/// keyword-only token.
-py::Ref make_websocket_server(PyTypeObject* type, const char* name, PyObject* const* args,
-                              Py_ssize_t nargs, PyObject* kwnames);
+/// VeltoPiServer.use_websocket(address, *, token=None): a new WebSocketServer.
+py::Ref make_websocket_server(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace velto::server
