@@ -17,6 +17,18 @@ from velto_tools.wire import F32, MAX_REPLY_BYTES, Reply, ReplyReader
 __all__ = ["Controller", "parse_address"]
 
 
+def _dial(host: str, port: int, timeout: float, deadline: float) -> socket.socket:
+    """A connection to host:port; a refused connect is tried again until `deadline` (the
+    server may not listen yet)."""
+    while True:
+        try:
+            return socket.create_connection((host, port), timeout=timeout)
+        except ConnectionRefusedError:
+            if time.monotonic() >= deadline:
+                raise
+            time.sleep(0.02)
+
+
 class Controller:
     """A controller connected to `address` (the server's form, "127.0.0.1:9000"; a WebSocket
     address, "ws://HOST:PORT/#k=KEY", makes a velto_tools.websocket.WsController instead).
@@ -41,15 +53,7 @@ class Controller:
         self.address = address
         self.timeout = timeout
         host, port = parse_address(address)
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                self._sock = socket.create_connection((host, port), timeout=timeout)
-                break
-            except ConnectionRefusedError:
-                if time.monotonic() >= deadline:
-                    raise
-                time.sleep(0.02)
+        self._sock = _dial(host, port, timeout, time.monotonic() + timeout)
         self._reader = ReplyReader(max_reply)
         self._ready: Deque[Reply] = deque()
         self._eof = False
@@ -105,19 +109,26 @@ class Controller:
             return False
         deadline = time.monotonic() + timeout
         while not self._ready:
-            left = max(0.0, deadline - time.monotonic())
-            if not select.select([self._sock], [], [], left)[0]:
+            chunk = self._recv_chunk(deadline)
+            if chunk is None:
                 return False
-            try:
-                chunk = self._sock.recv(65536)
-            except ConnectionResetError:
-                self._reset = True
-                chunk = b""
             if not chunk:
                 self._eof = True
                 return False
             self._ready.extend(self._reader.feed(chunk))
         return True
+
+    def _recv_chunk(self, deadline: float) -> Optional[bytes]:
+        """What one read takes: None when nothing came before `deadline`, b"" at the end of
+        the connection (a reset sets `_reset`)."""
+        left = max(0.0, deadline - time.monotonic())
+        if not select.select([self._sock], [], [], left)[0]:
+            return None
+        try:
+            return self._sock.recv(65536)
+        except ConnectionResetError:
+            self._reset = True
+            return b""
 
     # ---- lifetime --------------------------------------------------------------------
     @property

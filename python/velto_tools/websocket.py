@@ -16,10 +16,10 @@ import struct
 import threading
 import time
 from collections import deque
-from typing import Deque, List, NamedTuple, Optional, Tuple, Union
+from typing import Callable, Deque, List, NamedTuple, Optional, Tuple, Union
 
 from velto_tools.address import WsAddress, parse_ws_address
-from velto_tools.controller import Controller
+from velto_tools.controller import Controller, _dial
 from velto_tools.wire import MAX_REPLY_BYTES, Incomplete, Reply, parse_reply
 
 __all__ = ["WsController", "WsHandshakeError", "WsProtocolError", "raw_ws_frame", "mask_payload",
@@ -374,14 +374,7 @@ class WsController(Controller):
         self.max_reply = max_reply
         self.ws_address = parse_ws_address(address)
         deadline = time.monotonic() + timeout
-        while True:
-            try:
-                sock = socket.create_connection((self.ws_address.host, self.ws_address.port), timeout=timeout)
-                break
-            except ConnectionRefusedError:
-                if time.monotonic() >= deadline:
-                    raise
-                time.sleep(0.02)
+        sock = _dial(self.ws_address.host, self.ws_address.port, timeout, deadline)
         try:
             early = handshake(sock, self.ws_address, deadline, origin)
         except BaseException:
@@ -429,12 +422,8 @@ class WsController(Controller):
         """Reads until a pong arrives (replies that come meanwhile wait for replies()); the
         pong's payload, or None after `timeout` seconds or at the end of the connection."""
         seen = len(self.pongs)
-        deadline = time.monotonic() + timeout
-        while len(self.pongs) == seen:
-            if self._error is not None:
-                raise self._error
-            if self._eof or not self._read(deadline):
-                return None
+        if not self._read_until(lambda: len(self.pongs) > seen, timeout):
+            return None
         return self.pongs[seen]
 
     def raw_ws_frame(self, opcode: int, payload: bytes = b"", *, fin: bool = True, rsv: int = 0,
@@ -458,8 +447,13 @@ class WsController(Controller):
 
     # ---- replies ---------------------------------------------------------------------
     def _receive(self, timeout: float) -> bool:
+        return self._read_until(lambda: bool(self._ready), timeout)
+
+    def _read_until(self, done: Callable[[], bool], timeout: float) -> bool:
+        """Reads until `done()`; False after `timeout` seconds or at the end of the
+        connection. A fault of the server's frames seen meanwhile is raised."""
         deadline = time.monotonic() + timeout
-        while not self._ready:
+        while not done():
             if self._error is not None:
                 raise self._error
             if self._eof or not self._read(deadline):
@@ -469,14 +463,9 @@ class WsController(Controller):
     def _read(self, deadline: float) -> bool:
         """Reads one chunk and acts on it; False when none came before `deadline` or the
         connection ended."""
-        left = max(0.0, deadline - time.monotonic())
-        if not select.select([self._sock], [], [], left)[0]:
+        chunk = self._recv_chunk(deadline)
+        if chunk is None:
             return False
-        try:
-            chunk = self._sock.recv(65536)
-        except ConnectionResetError:
-            self._reset = True
-            chunk = b""
         if not chunk:
             self._ended(1006)
             return False
@@ -530,26 +519,26 @@ class WsController(Controller):
         except OSError:
             pass  # the server has gone: the read that follows sees it
 
-    def _answer_close(self, code: Optional[int]) -> None:
-        """Echoes the server's close (its code, no reason) unless a close was sent already."""
+    def _send_close(self, payload: bytes) -> None:
+        """Sends a close frame with `payload`, unless one was sent already; a server already
+        gone is no error."""
         if self._close_sent:
             return
         self._close_sent = True
         try:
-            self._send_frame(CLOSE, close_payload(code))
+            self._send_frame(CLOSE, payload)
         except OSError:
             pass
+
+    def _answer_close(self, code: Optional[int]) -> None:
+        """Echoes the server's close (its code, no reason) unless a close was sent already."""
+        self._send_close(close_payload(code))
 
     def _fail(self, code: int, error: ValueError) -> None:
         """Ends the connection after a protocol fault: close with `code`, then shut down."""
         if self._error is None:
             self._error = error
-        if not self._close_sent:
-            self._close_sent = True
-            try:
-                self._send_frame(CLOSE, close_payload(code))
-            except OSError:
-                pass
+        self._send_close(close_payload(code))
         try:
             self._sock.shutdown(socket.SHUT_RDWR)
         except OSError:
