@@ -59,14 +59,13 @@ std::optional<DoorAnswer> answer_head(Pending& p, const char* data, std::size_t 
 // Throws nothing; a failure leaves `failed` set.
 bool send_some(Pending& p, bool& failed) {
   while (p.sent < p.out.size()) {
-    const ssize_t n = ::send(p.fd.get(), p.out.data() + p.sent, p.out.size() - p.sent,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) failed = true;
+    auto n = io::send_once(p.fd.get(), p.out.data() + p.sent, p.out.size() - p.sent, MSG_DONTWAIT);
+    if (!n) {
+      if (n.error().kind == io::IoErrorKind::Interrupted) continue;
+      if (n.error().kind != io::IoErrorKind::WouldBlock) failed = true;
       return false;
     }
-    p.sent += static_cast<std::size_t>(n);
+    p.sent += n.value();
   }
   return true;
 }
@@ -120,18 +119,6 @@ std::string url_for(const std::string& host, bool v6, uint16_t port, std::string
   url += ":" + std::to_string(port) + "/#k=";
   url += token;
   return url;
-}
-
-std::string host_text(const io::SocketAddress& a) {
-  char host[INET6_ADDRSTRLEN] = {};
-  if (a.family() == AF_INET) {
-    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&a.storage)->sin_addr, host,
-                sizeof host);
-  } else {
-    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&a.storage)->sin6_addr, host,
-                sizeof host);
-  }
-  return host;
 }
 
 }  // namespace
@@ -257,7 +244,7 @@ base::Result<io::UniqueFd, io::IoError> DoorLoop::admit(const io::UniqueFd& list
 std::vector<std::string> controller_urls(const io::SocketAddress& bound, std::string_view token) {
   const uint16_t port = bound.port();
   if (!is_unspecified(bound)) {
-    return {url_for(host_text(bound), bound.family() == AF_INET6, port, token)};
+    return {"http://" + bound.to_string() + "/#k=" + std::string(token)};
   }
   std::vector<std::string> v4, v6;
   ifaddrs* list = nullptr;

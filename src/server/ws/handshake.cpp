@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <system_error>
 
+#include "server/io/unique_fd.h"
+
 namespace velto::server::ws {
 
 namespace {
@@ -46,19 +48,16 @@ void random_bytes(unsigned char* out, std::size_t size) {
     }
   }
   if (done == size) return;
-  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "/dev/urandom");
+  const io::UniqueFd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+  if (!fd) throw std::system_error(errno, std::generic_category(), "/dev/urandom");
   while (done < size) {
-    const ssize_t n = ::read(fd, out + done, size - done);
+    const ssize_t n = ::read(fd.get(), out + done, size - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
     } else if (!(n < 0 && errno == EINTR)) {
-      const int error = n < 0 ? errno : EIO;
-      ::close(fd);
-      throw std::system_error(error, std::generic_category(), "/dev/urandom");
+      throw std::system_error(n < 0 ? errno : EIO, std::generic_category(), "/dev/urandom");
     }
   }
-  ::close(fd);
 }
 
 }  // namespace

@@ -16,6 +16,21 @@ namespace {
 constexpr std::uint16_t kNormalClosure = 1000;
 constexpr std::uint16_t kGoingAway = 1001;
 
+// "message holds <n> bytes after its frame".
+std::string bytes_after_frame_message(std::size_t extra) {
+  return "message holds " + std::to_string(extra) + " bytes after its frame";
+}
+
+// "velto_protocol: closed the WebSocket connection: <why> (<code>)" and a line feed.
+std::string violation_report(std::string_view why, std::uint16_t code) {
+  std::string text = "velto_protocol: closed the WebSocket connection: ";
+  text += why;
+  text += " (";
+  text += std::to_string(code);
+  text += ")\n";
+  return text;
+}
+
 // The protocol frame a binary message holds, or why it is dropped.
 io::FrameDecoder::Next decode_message(const std::string& payload) {
   auto parsed = base::Frame::parse(payload.data(), payload.size());
@@ -30,19 +45,6 @@ io::FrameDecoder::Next decode_message(const std::string& payload) {
 }
 
 }  // namespace
-
-std::string bytes_after_frame_message(std::size_t extra) {
-  return "message holds " + std::to_string(extra) + " bytes after its frame";
-}
-
-std::string violation_report(std::string_view why, std::uint16_t code) {
-  std::string text = "velto_protocol: closed the WebSocket connection: ";
-  text += why;
-  text += " (";
-  text += std::to_string(code);
-  text += ")\n";
-  return text;
-}
 
 void WsDecoder::append(const char* data, std::size_t size) {
   if (!ended_) reader_.feed(data, size);

@@ -30,10 +30,4 @@ class WsDecoder final : public io::FrameDecoder {
   bool ended_ = false;
 };
 
-/// "message holds <n> bytes after its frame".
-std::string bytes_after_frame_message(std::size_t extra);
-
-/// "velto_protocol: closed the WebSocket connection: <why> (<code>)" and a line feed.
-std::string violation_report(std::string_view why, std::uint16_t code);
-
 }  // namespace velto::server::ws
